@@ -1,0 +1,220 @@
+// Conventions shared by every native: the guards that own what a native takes
+// from the JVM or from Windows, the handle conversions, and the routines that
+// several natives use.
+#ifndef ZARN_BINDING_H
+#define ZARN_BINDING_H
+
+#include <windows.h>
+#include <objbase.h>
+#include <jni.h>
+#include <cstdint>
+
+// ---- Library-wide state, written only while the library loads and unloads.
+extern HINSTANCE moduleInstance;
+extern DWORD defaultClassAtom;
+
+// The default window class, registered for the library's lifetime.
+constexpr const char* defaultClassName = "VORURAZUR32";
+// CS_VREDRAW | CS_HREDRAW | CS_NOCLOSE | CS_GLOBALCLASS.
+constexpr UINT popupClassStyle = CS_VREDRAW | CS_HREDRAW | CS_NOCLOSE | CS_GLOBALCLASS;
+
+// ---- Handles cross the JNI boundary as jint. A jint becomes a handle by sign
+// extension and a handle becomes a jint by truncation: on 32-bit Windows both
+// are bit-for-bit copies; on 64-bit Windows the predefined keys (such as
+// HKEY_LOCAL_MACHINE, 0xFFFFFFFF80000002) and INVALID_HANDLE_VALUE are
+// sign-extended 32-bit values, and kernel and window handles keep to 32
+// significant bits so that 32-bit and 64-bit processes can share them.
+template <typename Handle>
+inline Handle handleFromJint(jint value) noexcept
+{
+    return reinterpret_cast<Handle>(static_cast<intptr_t>(value));
+}
+
+template <typename Handle>
+inline jint handleToJint(Handle handle) noexcept
+{
+    return static_cast<jint>(reinterpret_cast<intptr_t>(handle));
+}
+
+// ---- Guards. Each owns one resource from the line that takes it; copying is
+// deleted, and the destructor gives the resource back exactly once.
+
+// The modified UTF-8 characters of a Java string. A null string yields null
+// characters without a JNI call; test get() == nullptr before use.
+class Utf8Chars {
+public:
+    Utf8Chars(JNIEnv* env, jstring string) noexcept
+        : env_(env), string_(string), chars_(string ? env->GetStringUTFChars(string, nullptr) : nullptr)
+    {
+    }
+    ~Utf8Chars() { release(); }
+    Utf8Chars(const Utf8Chars&) = delete;
+    Utf8Chars& operator=(const Utf8Chars&) = delete;
+
+    const char* get() const noexcept { return chars_; }
+    explicit operator bool() const noexcept { return chars_ != nullptr; }
+
+    // Gives the characters back early, where the order of releases matters.
+    void release() noexcept
+    {
+        if (chars_) env_->ReleaseStringUTFChars(string_, chars_);
+        chars_ = nullptr;
+    }
+
+private:
+    JNIEnv* env_;
+    jstring string_;
+    const char* chars_;
+};
+
+// The elements of a Java byte array, given back with mode 0 (copy back, free).
+class ByteElements {
+public:
+    ByteElements(JNIEnv* env, jbyteArray array) noexcept
+        : env_(env), array_(array), elements_(array ? env->GetByteArrayElements(array, nullptr) : nullptr)
+    {
+    }
+    ~ByteElements()
+    {
+        if (elements_) env_->ReleaseByteArrayElements(array_, elements_, 0);
+    }
+    ByteElements(const ByteElements&) = delete;
+    ByteElements& operator=(const ByteElements&) = delete;
+
+    jbyte* get() const noexcept { return elements_; }
+    explicit operator bool() const noexcept { return elements_ != nullptr; }
+
+private:
+    JNIEnv* env_;
+    jbyteArray array_;
+    jbyte* elements_;
+};
+
+// One owner for the Win32 handle kinds: Traits give the invalid value and the close call.
+// A reset that closes keeps the thread's last-error code.
+template <typename Traits>
+class UniqueHandle {
+public:
+    using Handle = typename Traits::Handle;
+
+    UniqueHandle() noexcept = default;
+    explicit UniqueHandle(Handle handle) noexcept : handle_(handle) {}
+    ~UniqueHandle() { reset(); }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+    Handle get() const noexcept { return handle_; }
+    explicit operator bool() const noexcept { return handle_ != Traits::invalid(); }
+
+    // The address to receive a new handle; the old one is closed first.
+    Handle* put() noexcept
+    {
+        reset();
+        return &handle_;
+    }
+
+    void reset(Handle handle = Traits::invalid()) noexcept
+    {
+        if (handle_ != Traits::invalid()) {
+            DWORD lastError = GetLastError();
+            Traits::close(handle_);
+            SetLastError(lastError);
+        }
+        handle_ = handle;
+    }
+
+private:
+    Handle handle_ = Traits::invalid();
+};
+
+struct KeyTraits {
+    using Handle = HKEY;
+    static HKEY invalid() noexcept { return nullptr; }
+    static void close(HKEY key) noexcept { RegCloseKey(key); }
+};
+using UniqueKey = UniqueHandle<KeyTraits>;
+
+struct LocalMemoryTraits {
+    using Handle = char*;
+    static char* invalid() noexcept { return nullptr; }
+    static void close(char* memory) noexcept { LocalFree(memory); }
+};
+// Text that Windows allocated with LocalAlloc (FormatMessageA).
+using UniqueLocalText = UniqueHandle<LocalMemoryTraits>;
+
+struct HeapMemoryTraits {
+    using Handle = char*;
+    static char* invalid() noexcept { return nullptr; }
+    static void close(char* memory) noexcept { HeapFree(GetProcessHeap(), 0, memory); }
+};
+// A working buffer from the process heap; get() is null when the allocation failed.
+class HeapBuffer : public UniqueHandle<HeapMemoryTraits> {
+public:
+    explicit HeapBuffer(SIZE_T size) noexcept
+        : UniqueHandle(static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size ? size : 1)))
+    {
+    }
+};
+
+// Runs a callable on every way out of a scope.
+template <typename Callable>
+class ScopeExit {
+public:
+    explicit ScopeExit(Callable callable) noexcept : callable_(callable) {}
+    ~ScopeExit() { callable_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    Callable callable_;
+};
+
+// A COM interface pointer, released once.
+template <typename Interface>
+class ComPtr {
+public:
+    ComPtr() noexcept = default;
+    ~ComPtr()
+    {
+        if (pointer_) pointer_->Release();
+    }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+
+    Interface* get() const noexcept { return pointer_; }
+    Interface* operator->() const noexcept { return pointer_; }
+    void** put() noexcept { return reinterpret_cast<void**>(&pointer_); }
+
+private:
+    Interface* pointer_ = nullptr;
+};
+
+// The COM apartment of one call: uninitialised only if this call initialised it
+// (S_OK or S_FALSE); RPC_E_CHANGED_MODE leaves the thread's apartment alone.
+class ComApartment {
+public:
+    ComApartment() noexcept : result_(CoInitialize(nullptr)) {}
+    ~ComApartment()
+    {
+        if (SUCCEEDED(result_)) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+    HRESULT result() const noexcept { return result_; }
+
+private:
+    HRESULT result_;
+};
+
+// ---- Shared routines.
+
+// Raises com.zarn.kelda.dravik.common.win32.RegistryException with the message.
+// If the class cannot be found, the error of the failed lookup stays pending.
+void throwRegistryException(JNIEnv* env, const char* message) noexcept;
+
+// The operating system's text for a Win32 error code, or null when it has
+// none; the caller owns the text.
+char* formatSystemMessage(DWORD code) noexcept;
+
+#endif

@@ -1,0 +1,17 @@
+package com.zarn.kelda.dravik.common.win32;
+
+/** The live environment of the process the JVM runs in. */
+public final class Environment {
+    private Environment() {
+    }
+
+    /**
+     * Reads one environment variable of this process, as inherited and as changed since within
+     * the process. Names are compared without regard to case; %NAME% references in the value are
+     * not expanded.
+     *
+     * @param variableName the variable's name
+     * @return its value, or null when it is not set, is empty, or the name is null
+     */
+    public static native String getEnvironmentVariable(String variableName);
+}

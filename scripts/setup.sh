@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, everything the build and the tests need:
+# the MinGW-w64 cross compilers, CMake, Wine with 32-bit support, Xvfb,
+# the GoogleTest sources and a JDK. Does nothing when all of it is present.
+set -euo pipefail
+
+need=()
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+have_cmd i686-w64-mingw32-g++ || need+=(g++-mingw-w64-i686 gcc-mingw-w64-i686)
+have_cmd x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64)
+have_cmd cmake || need+=(cmake)
+have_cmd make || need+=(make)
+have_pkg wine32:i386 || need+=(wine32:i386)
+have_pkg wine64 || need+=(wine64)
+have_cmd wine || need+=(wine)
+have_cmd xvfb-run || need+=(xvfb)
+have_cmd xauth || need+=(xauth)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+{ have_cmd javac && have_cmd javadoc && [ -n "$(ls /usr/lib/jvm/*/include/jni.h 2>/dev/null)" ]; } \
+    || need+=(default-jdk-headless)
+
+# Where the kernel does not execute 32-bit x86 code, the 32-bit Wine loader
+# runs under qemu-i386 (scripts/winebed.sh), with a shim built by gcc -m32.
+if [ -x /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    [ -x /usr/bin/qemu-i386-static ] || need+=(qemu-user-static)
+    have_pkg gcc-multilib || need+=(gcc-multilib)
+fi
+
+if [ ${#need[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "setup: installing ${need[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+
+# With wine32 just installed, its loader may need qemu-i386 as well: look once more.
+if [ -z "${ZARN_SETUP_AGAIN:-}" ]; then
+    ZARN_SETUP_AGAIN=1 exec "$0"
+fi

@@ -1,0 +1,52 @@
+# Sourced by build.sh and test.sh: makes Wine ready to run the 32-bit and
+# 64-bit test programs in a throwaway prefix, with one wineserver for the run.
+#
+#   winebed_prepare BUILD_DIR   32-bit execution, prefix BUILD_DIR/wineprefix
+#   winebed_stop                ends the wineserver
+
+# Some kernels do not execute 32-bit x86 code (IA-32 emulation off). There the
+# 32-bit Wine loader runs under qemu-i386 user emulation, registered with
+# binfmt_misc, with a small preloaded shim that spares Wine a minute of
+# address-space probing at each start (see tests/winebed/mmapshim.c).
+winebed_enable_32bit() {
+    local build=$1
+    if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        return 0
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+            > /proc/sys/fs/binfmt_misc/register
+    fi
+    mkdir -p "$build/winebed"
+    local shim="$build/winebed/libmmapshim.so"
+    local source
+    source="$(dirname "${BASH_SOURCE[0]}")/../tests/winebed/mmapshim.c"
+    if [ ! -f "$shim" ] || [ "$source" -nt "$shim" ]; then
+        gcc -m32 -O2 -shared -fPIC -o "$shim" "$source" -ldl
+    fi
+    export QEMU_SET_ENV="LD_PRELOAD=$(realpath "$shim")"
+    /usr/lib/wine/wine --version >/dev/null
+}
+
+winebed_prepare() {
+    local build
+    build=$(realpath "$1")
+    winebed_enable_32bit "$build"
+    export WINEPREFIX="$build/wineprefix"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        rm -rf "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1
+        wineserver -w
+    fi
+    # One wineserver for the whole run; its output must not hold the caller's pipes.
+    wineserver -p >/dev/null 2>&1 </dev/null
+}
+
+winebed_stop() {
+    wineserver -k >/dev/null 2>&1 || true
+}

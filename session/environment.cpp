@@ -1,0 +1,37 @@
+// The Environment native: one variable of the process environment.
+#include "binding.h"
+#include "com_zarn_kelda_dravik_common_win32_Environment.h"
+
+// Environment.getEnvironmentVariable(String variableName) -> String
+extern "C" JNIEXPORT jstring JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Environment_getEnvironmentVariable(JNIEnv* env, jclass,
+                                                                          jstring variableName) noexcept
+{
+    Utf8Chars name(env, variableName);
+    if (!name) return nullptr;
+
+    // GetEnvironmentVariableA returns the characters stored without the NUL when
+    // the value fits, and the size needed with the NUL when it does not.
+    char value[4096];
+    DWORD length = GetEnvironmentVariableA(name.get(), value, sizeof value);
+    if (length < sizeof value) {
+        name.release();
+        // 0 stands for an unset variable and for an empty one alike.
+        return length ? env->NewStringUTF(value) : nullptr;
+    }
+
+    // A longer value: read it into a buffer of the size asked for, again if
+    // the variable grew in between, so that no string is made of a buffer
+    // that Windows did not fill.
+    for (DWORD size = length;;) {
+        HeapBuffer larger(size);
+        if (!larger.get()) return nullptr;
+        length = GetEnvironmentVariableA(name.get(), larger.get(), size);
+        if (length == 0) return nullptr;
+        if (length < size) {
+            name.release();
+            return env->NewStringUTF(larger.get());
+        }
+        size = length;
+    }
+}

@@ -1,0 +1,292 @@
+// The library frame: load and unload with the default window class, the
+// shared routines, the strictness of the test JNI environment itself, and
+// Environment.getEnvironmentVariable.
+#include "binding.h"
+#include "iat_hook.h"
+#include "natives.h"
+
+#include <string>
+
+using namespace testjni;
+
+namespace {
+
+const char* const defaultClass = "VORURAZUR32";
+
+// ---- Load and unload. These run first and load the library themselves.
+
+TEST(LibraryLoad, RegistersDefaultClassWithItsFieldsAndUnregistersItOnUnload)
+{
+    ASSERT_EQ(GetModuleHandleA(libraryName), nullptr) << "must run before anything loads the library";
+    HMODULE module = LoadLibraryA(libraryName);
+    ASSERT_NE(module, nullptr) << GetLastError();
+
+    WNDCLASSA info = {};
+    ASSERT_TRUE(GetClassInfoA(module, defaultClass, &info));
+    EXPECT_EQ(info.style, 0x4203u);
+    EXPECT_EQ(reinterpret_cast<void*>(info.lpfnWndProc),
+              reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "DefWindowProcA")));
+    EXPECT_EQ(info.cbClsExtra, 0);
+    EXPECT_EQ(info.cbWndExtra, 0);
+    EXPECT_EQ(info.hInstance, module);
+    EXPECT_EQ(info.hIcon, nullptr);
+    EXPECT_EQ(info.hCursor, nullptr);
+    EXPECT_EQ(info.hbrBackground, reinterpret_cast<HBRUSH>(1));
+    EXPECT_EQ(info.lpszMenuName, nullptr);
+
+    // Threads that start and end while the library is loaded change nothing.
+    for (int i = 0; i < 4; ++i) {
+        TestThread thread([] {});
+        ASSERT_TRUE(thread.join(10000));
+    }
+    WNDCLASSA after = {};
+    ASSERT_TRUE(GetClassInfoA(module, defaultClass, &after));
+    EXPECT_EQ(after.hInstance, module);
+    EXPECT_EQ(after.style, info.style);
+
+    ASSERT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(GetModuleHandleA(libraryName), nullptr);
+    WNDCLASSA gone = {};
+    EXPECT_FALSE(GetClassInfoA(module, defaultClass, &gone)) << "the class outlived the library";
+}
+
+TEST(LibraryLoad, ExistingGlobalClassLeavesLoadSuccessfulAndIsNotUnregistered)
+{
+    ASSERT_EQ(GetModuleHandleA(libraryName), nullptr);
+    HINSTANCE self = GetModuleHandleA(nullptr);
+    WNDCLASSA own = {};
+    own.style = CS_GLOBALCLASS;
+    own.lpfnWndProc = DefWindowProcA;
+    own.hInstance = self;
+    own.lpszClassName = defaultClass;
+    ASSERT_NE(RegisterClassA(&own), 0);
+
+    HMODULE module = LoadLibraryA(libraryName);
+    ASSERT_NE(module, nullptr) << "the load must not fail on account of the window class";
+    ASSERT_TRUE(FreeLibrary(module));
+
+    WNDCLASSA info = {};
+    EXPECT_TRUE(GetClassInfoA(self, defaultClass, &info)) << "the library unregistered a class it did not register";
+    EXPECT_EQ(info.hInstance, self);
+    EXPECT_TRUE(UnregisterClassA(defaultClass, self));
+}
+
+// ---- The test JNI environment catches misuse (proof of its strictness).
+
+TEST(TestJniStrictness, CatchesLeakDoubleReleaseAndCallsWithExceptionPending)
+{
+    {
+        TestJni jni;
+        jstring s = jni.string("leaked");
+        const char* chars = jni.env()->GetStringUTFChars(s, nullptr);
+        ASSERT_NE(chars, nullptr);
+        EXPECT_FALSE(jni.clean()) << "characters never released went unnoticed";
+        jni.env()->ReleaseStringUTFChars(s, chars);
+        EXPECT_TRUE(jni.clean());
+        jni.env()->ReleaseStringUTFChars(s, chars);
+        EXPECT_FALSE(jni.clean()) << "a second release went unnoticed";
+    }
+    {
+        TestJni jni;
+        jni.env()->ThrowNew(jni.env()->FindClass(registryExceptionClass), "pending");
+        jni.env()->NewStringUTF("made with an exception pending");
+        EXPECT_FALSE(jni.clean());
+        ASSERT_EQ(jni.violations().size(), 1u);
+        EXPECT_NE(jni.violations()[0].find("NewStringUTF"), std::string::npos);
+    }
+    {
+        TestJni jni;  // releases are allowed with an exception pending
+        jstring s = jni.string("x");
+        const char* chars = jni.env()->GetStringUTFChars(s, nullptr);
+        jni.env()->ThrowNew(jni.env()->FindClass(registryExceptionClass), "pending");
+        jni.env()->ReleaseStringUTFChars(s, chars);
+        EXPECT_TRUE(jni.clean());
+    }
+}
+
+TEST(TestJniStrictness, CatchesFunctionsTheLibraryMustNotUseAndWrongReleaseModes)
+{
+    TestJni jni;
+    jni.env()->ExceptionCheck();
+    jni.env()->DeleteLocalRef(jni.string("x"));
+    jbyteArray array = jni.bytes(4, 0);
+    jbyte* elements = jni.env()->GetByteArrayElements(array, nullptr);
+    jni.env()->ReleaseByteArrayElements(array, elements, JNI_ABORT);
+    ASSERT_EQ(jni.violations().size(), 3u);
+    EXPECT_NE(jni.violations()[0].find("ExceptionCheck"), std::string::npos);
+    EXPECT_NE(jni.violations()[1].find("DeleteLocalRef"), std::string::npos);
+    EXPECT_NE(jni.violations()[2].find("mode"), std::string::npos);
+}
+
+TEST(TestJniStrictness, FaultInjectionFailsExactlyTheNthCallWithAnErrorPending)
+{
+    struct Case {
+        Fn fn;
+        const char* pendingClass;
+    };
+    for (const Case& c : {Case{Fn::GetStringUTFChars, "java/lang/OutOfMemoryError"},
+                          Case{Fn::GetByteArrayElements, "java/lang/OutOfMemoryError"},
+                          Case{Fn::NewStringUTF, "java/lang/OutOfMemoryError"},
+                          Case{Fn::NewByteArray, "java/lang/OutOfMemoryError"},
+                          Case{Fn::FindClass, "java/lang/NoClassDefFoundError"}}) {
+        TestJni jni;
+        jni.failNth(c.fn, 2);
+        jstring s = jni.string("abc");
+        jbyteArray a = jni.bytes(3, 1);
+        void* results[2] = {};
+        for (void*& result : results) {
+            switch (c.fn) {
+            case Fn::GetStringUTFChars: result = const_cast<char*>(jni.env()->GetStringUTFChars(s, nullptr)); break;
+            case Fn::GetByteArrayElements: result = jni.env()->GetByteArrayElements(a, nullptr); break;
+            case Fn::NewStringUTF: result = jni.env()->NewStringUTF("x"); break;
+            case Fn::NewByteArray: result = jni.env()->NewByteArray(1); break;
+            default: result = jni.env()->FindClass("java/lang/Integer"); break;
+            }
+            if (result != nullptr) {
+                EXPECT_FALSE(jni.exceptionPending()) << fnName(c.fn);
+            }
+        }
+        EXPECT_NE(results[0], nullptr) << fnName(c.fn);
+        EXPECT_EQ(results[1], nullptr) << fnName(c.fn);
+        EXPECT_EQ(jni.pendingClass(), c.pendingClass) << fnName(c.fn);
+    }
+}
+
+// ---- The shared routines, compiled into this test from the library's sources.
+
+TEST(SharedRoutines, ThrowRegistryExceptionRaisesExactlyThatClassAndMessage)
+{
+    TestJni jni;
+    throwRegistryException(jni.env(), "Error retreiving registry value");
+    EXPECT_EQ(jni.pendingClass(), registryExceptionClass);
+    EXPECT_EQ(jni.pendingMessage(), "Error retreiving registry value");
+    EXPECT_TRUE(jni.clean());
+
+    // When the class cannot be found, the lookup's own error is what stays pending.
+    TestJni failing;
+    failing.failNth(Fn::FindClass, 1);
+    throwRegistryException(failing.env(), "lost");
+    EXPECT_EQ(failing.pendingClass(), "java/lang/NoClassDefFoundError");
+    EXPECT_EQ(failing.calls("ThrowNew"), 0);
+    EXPECT_TRUE(failing.clean());
+}
+
+TEST(SharedRoutines, FormatSystemMessageGivesTheSystemTextUntrimmed)
+{
+    char* text = formatSystemMessage(ERROR_FILE_NOT_FOUND);
+    ASSERT_NE(text, nullptr);
+    std::string message(text);
+    LocalFree(text);
+    EXPECT_NE(message.find("file"), std::string::npos) << message;
+    char* none = formatSystemMessage(0x2FFFFFFF);
+    EXPECT_EQ(none, nullptr);
+}
+
+// ---- Environment.getEnvironmentVariable.
+
+class EnvironmentTest : public ::testing::Test {
+protected:
+    Native<jstring(jstring)> getEnvironmentVariable{std::string(win32Package) + "Environment_getEnvironmentVariable"};
+    TestJni jni;
+
+    // The native's result for name: its exact bytes, or "<null>".
+    std::string get(const std::string& utf8Name)
+    {
+        jstring value = getEnvironmentVariable(jni, jni.string(utf8Name));
+        EXPECT_TRUE(jni.clean());
+        return value ? jni.utf8Bytes(value) : "<null>";
+    }
+};
+
+TEST_F(EnvironmentTest, ReturnsValuesAsStoredWhateverTheirLength)
+{
+    struct Case {
+        const char* name;
+        std::string value;  // "" unsets
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"ZARN_PLAIN", "value", "value"},
+        {"ZARN_UNSET", "", "<null>"},
+        {"ZARN_REFERENCE", "%TEMP%\\x", "%TEMP%\\x"},
+        {"ZARN_4095", std::string(4095, 'a'), std::string(4095, 'a')},
+        {"ZARN_4096", std::string(4096, 'b'), std::string(4096, 'b')},
+        {"ZARN_40000", std::string(40000, 'c'), std::string(40000, 'c')},
+        // ANSI bytes above 0x7F reach NewStringUTF unchanged.
+        {"ZARN_ANSI", "caf\xE9", "caf\xE9"},
+    };
+    for (const Case& c : cases) {
+        SetEnvironmentVariableA(c.name, c.value.empty() ? nullptr : c.value.c_str());
+        EXPECT_EQ(get(c.name), c.expected) << c.name;
+        SetEnvironmentVariableA(c.name, nullptr);
+    }
+}
+
+TEST_F(EnvironmentTest, EmptyValueGivesNullLikeAnUnsetOne)
+{
+    ASSERT_TRUE(SetEnvironmentVariableA("ZARN_EMPTY", ""));
+    char probe[4];
+    SetLastError(0xdeadbeef);
+    ASSERT_EQ(GetEnvironmentVariableA("ZARN_EMPTY", probe, sizeof probe), 0u);
+    EXPECT_EQ(get("ZARN_EMPTY"), "<null>");
+    SetEnvironmentVariableA("ZARN_EMPTY", nullptr);
+}
+
+TEST_F(EnvironmentTest, NamesAreCaseInsensitiveAndPassAsTheirBytes)
+{
+    char path[32768];
+    DWORD n = GetEnvironmentVariableA("PATH", path, sizeof path);
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(get("path"), std::string(path, n));
+    EXPECT_EQ(get("PATH"), std::string(path, n));
+
+    // The name's modified UTF-8 bytes are the name Windows sees.
+    ASSERT_TRUE(SetEnvironmentVariableA("ZARN_\xC3\xA9", "utf8-named"));
+    EXPECT_EQ(get("ZARN_\xC3\xA9"), "utf8-named");
+    SetEnvironmentVariableA("ZARN_\xC3\xA9", nullptr);
+}
+
+TEST_F(EnvironmentTest, NullNameAndJniFailuresGiveNullWithNothingOutstanding)
+{
+    EXPECT_EQ(getEnvironmentVariable(jni, nullptr), nullptr);
+    EXPECT_EQ(jni.totalCalls(), 0) << "a null name must not reach the JVM or Windows";
+    EXPECT_TRUE(jni.clean());
+
+    SetEnvironmentVariableA("ZARN_FAULT", std::string(5000, 'f').c_str());
+    for (const char* name : {"ZARN_FAULT", "PATH"}) {
+        for (Fn fn : {Fn::GetStringUTFChars, Fn::NewStringUTF}) {
+            TestJni faulty;
+            faulty.failNth(fn, 1);
+            EXPECT_EQ(getEnvironmentVariable(faulty, faulty.string(name)), nullptr) << name << " " << fnName(fn);
+            EXPECT_EQ(faulty.pendingClass(), "java/lang/OutOfMemoryError");
+            EXPECT_TRUE(faulty.clean());
+            if (fn == Fn::GetStringUTFChars) {
+                EXPECT_EQ(faulty.calls("NewStringUTF"), 0);
+            }
+        }
+    }
+    SetEnvironmentVariableA("ZARN_FAULT", nullptr);
+}
+
+TEST_F(EnvironmentTest, FittingValueMakesNoHeapAllocationOfTheLibrarysOwn)
+{
+    SetEnvironmentVariableA("ZARN_SMALL", "small");
+    SetEnvironmentVariableA("ZARN_LARGE", std::string(10000, 'L').c_str());
+    jstring small = jni.string("ZARN_SMALL");
+    jstring large = jni.string("ZARN_LARGE");
+    AllocationCounter counter(library());
+    ASSERT_FALSE(counter.hooked().empty()) << "no allocator found in the import table";
+
+    counter.reset();
+    ASSERT_NE(getEnvironmentVariable(jni, small), nullptr);
+    EXPECT_EQ(counter.count(), 0);
+    // The counter sees the allocation that a longer value needs.
+    counter.reset();
+    ASSERT_NE(getEnvironmentVariable(jni, large), nullptr);
+    EXPECT_GT(counter.count(), 0);
+    EXPECT_TRUE(jni.clean());
+    SetEnvironmentVariableA("ZARN_SMALL", nullptr);
+    SetEnvironmentVariableA("ZARN_LARGE", nullptr);
+}
+
+}  // namespace

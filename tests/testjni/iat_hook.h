@@ -1,0 +1,40 @@
+// Counts the calls that a loaded module makes through its import table to
+// chosen functions (e.g. the heap allocators), by pointing those import
+// entries at counting stand-ins for the life of the hook.
+#ifndef ZARN_TEST_IAT_HOOK_H
+#define ZARN_TEST_IAT_HOOK_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testjni {
+
+class AllocationCounter {
+public:
+    // Hooks the allocators that module imports: HeapAlloc, HeapReAlloc,
+    // LocalAlloc, GlobalAlloc, VirtualAlloc (kernel32) and malloc, calloc,
+    // realloc (C runtime).
+    explicit AllocationCounter(HMODULE module);
+    ~AllocationCounter();
+    AllocationCounter(const AllocationCounter&) = delete;
+    AllocationCounter& operator=(const AllocationCounter&) = delete;
+
+    long count() const;
+    void reset();
+    // The names of the allocators that the module imports (those hooked).
+    const std::vector<std::string>& hooked() const { return hooked_; }
+
+private:
+    struct Patch {
+        void** slot;
+        void* original;
+    };
+    std::vector<Patch> patches_;
+    std::vector<std::string> hooked_;
+};
+
+}  // namespace testjni
+
+#endif

@@ -1,0 +1,699 @@
+#include "test_jni.h"
+
+#include <cstdarg>
+#include <cstring>
+
+namespace testjni {
+
+const char* const registryExceptionClass = "com/zarn/kelda/dravik/common/win32/RegistryException";
+
+namespace {
+
+enum FnIndex {
+#define X(name) index_##name,
+#include "jni_functions.inc"
+#undef X
+    functionCount
+};
+
+const char* const functionNames[] = {
+#define X(name) #name,
+#include "jni_functions.inc"
+#undef X
+};
+
+// The functions JNI allows while an exception is pending.
+bool allowedWithPending(int index)
+{
+    switch (index) {
+    case index_ExceptionOccurred: case index_ExceptionDescribe: case index_ExceptionClear:
+    case index_ExceptionCheck: case index_ReleaseStringUTFChars: case index_ReleaseStringChars:
+    case index_ReleaseStringCritical: case index_ReleaseByteArrayElements:
+    case index_ReleaseBooleanArrayElements: case index_ReleaseCharArrayElements:
+    case index_ReleaseShortArrayElements: case index_ReleaseIntArrayElements:
+    case index_ReleaseLongArrayElements: case index_ReleaseFloatArrayElements:
+    case index_ReleaseDoubleArrayElements: case index_ReleasePrimitiveArrayCritical:
+    case index_DeleteLocalRef: case index_DeleteGlobalRef: case index_DeleteWeakGlobalRef:
+    case index_MonitorExit: case index_PushLocalFrame: case index_PopLocalFrame:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Every function of the table starts as a trap: calling it is a violation,
+// and it returns a zero value of its type.
+template <typename Pointer, int Index>
+struct Trap;
+
+template <typename R, typename... Rest, int Index>
+struct Trap<R(JNICALL*)(JNIEnv*, Rest...), Index> {
+    static R JNICALL function(JNIEnv* env, Rest...)
+    {
+        TestJni* self = TestJni::from(env);
+        self->enter(Index, allowedWithPending(Index));
+        self->violation(std::string("called JNI function not used by the library: ") + functionNames[Index]);
+        return R();
+    }
+};
+
+template <typename R, typename... Rest, int Index>
+struct Trap<R(JNICALL*)(JNIEnv*, Rest..., ...), Index> {
+    // A variadic stdcall function is called as cdecl.
+    static R JNICALL function(JNIEnv* env, Rest..., ...)
+    {
+        TestJni* self = TestJni::from(env);
+        self->enter(Index, allowedWithPending(Index));
+        self->violation(std::string("called JNI function not used by the library: ") + functionNames[Index]);
+        return R();
+    }
+};
+
+#define ENTER(name, result)                                                          \
+    TestJni* self = TestJni::from(env);                                              \
+    if (!self->enter(index_##name, allowedWithPending(index_##name))) return result;
+
+// ---- Classes and exceptions.
+
+jclass JNICALL findClass(JNIEnv* env, const char* name)
+{
+    ENTER(FindClass, nullptr);
+    if (!name) {
+        self->violation("FindClass with a null name");
+        return nullptr;
+    }
+    if (self->injectFault(Fn::FindClass)) {
+        self->throwNew("java/lang/NoClassDefFoundError", name);
+        return nullptr;
+    }
+    Object* cls = self->findClassObject(name);
+    if (!cls) {
+        self->throwNew("java/lang/NoClassDefFoundError", name);
+        return nullptr;
+    }
+    return reinterpret_cast<jclass>(cls);
+}
+
+jint JNICALL throwNew(JNIEnv* env, jclass cls, const char* message)
+{
+    ENTER(ThrowNew, -1);
+    Object* classObject = self->object(cls, "ThrowNew");
+    if (!classObject) return -1;
+    if (classObject->kind != Object::Kind::Class) {
+        self->violation("ThrowNew with an object that is not a class");
+        return -1;
+    }
+    self->throwNew(classObject->className, message);
+    return 0;
+}
+
+jclass JNICALL getObjectClass(JNIEnv* env, jobject object)
+{
+    ENTER(GetObjectClass, nullptr);
+    Object* o = self->object(object, "GetObjectClass");
+    return o ? reinterpret_cast<jclass>(o->cls) : nullptr;
+}
+
+jboolean JNICALL isAssignableFrom(JNIEnv* env, jclass from, jclass to)
+{
+    ENTER(IsAssignableFrom, JNI_FALSE);
+    Object* a = self->object(from, "IsAssignableFrom");
+    Object* b = self->object(to, "IsAssignableFrom");
+    if (!a || !b) return JNI_FALSE;
+    return a == b || b->className == "java/lang/Object";
+}
+
+// The two methods the library may look up: Integer(int) and Integer.intValue().
+struct Method {
+    const char* className;
+    const char* name;
+    const char* signature;
+};
+const Method integerConstructor = {"java/lang/Integer", "<init>", "(I)V"};
+const Method integerIntValue = {"java/lang/Integer", "intValue", "()I"};
+
+jmethodID JNICALL getMethodID(JNIEnv* env, jclass cls, const char* name, const char* signature)
+{
+    ENTER(GetMethodID, nullptr);
+    Object* classObject = self->object(cls, "GetMethodID");
+    if (!classObject || !name || !signature) return nullptr;
+    for (const Method* method : {&integerConstructor, &integerIntValue}) {
+        if (classObject->className == method->className && !strcmp(name, method->name) &&
+            !strcmp(signature, method->signature))
+            return reinterpret_cast<jmethodID>(const_cast<Method*>(method));
+    }
+    self->throwNew("java/lang/NoSuchMethodError", name);
+    return nullptr;
+}
+
+jobject newObjectA(TestJni* self, jclass cls, jmethodID method, jint value)
+{
+    Object* classObject = self->object(cls, "NewObject");
+    if (!classObject) return nullptr;
+    if (reinterpret_cast<const Method*>(method) != &integerConstructor || classObject->className != "java/lang/Integer") {
+        self->violation("NewObject with a method that is not a constructor of the class");
+        return nullptr;
+    }
+    Object* integer = self->newObject("java/lang/Integer");
+    integer->kind = Object::Kind::Integer;
+    integer->value = value;
+    return reinterpret_cast<jobject>(integer);
+}
+
+jobject JNICALL newObjectV(JNIEnv* env, jclass cls, jmethodID method, va_list args)
+{
+    ENTER(NewObjectV, nullptr);
+    return newObjectA(self, cls, method, va_arg(args, jint));
+}
+
+jobject JNICALL newObjectArray(JNIEnv* env, jclass cls, jmethodID method, const jvalue* args)
+{
+    ENTER(NewObjectA, nullptr);
+    return newObjectA(self, cls, method, args[0].i);
+}
+
+jobject JNICALL newObjectVariadic(JNIEnv* env, jclass cls, jmethodID method, ...)
+{
+    ENTER(NewObject, nullptr);
+    va_list args;
+    va_start(args, method);
+    jobject result = newObjectA(self, cls, method, va_arg(args, jint));
+    va_end(args);
+    return result;
+}
+
+jint callIntMethodOn(TestJni* self, jobject object, jmethodID method)
+{
+    Object* o = self->object(object, "CallIntMethod");
+    if (!o) return 0;
+    if (reinterpret_cast<const Method*>(method) != &integerIntValue || o->kind != Object::Kind::Integer) {
+        self->violation("CallIntMethod with a method the object does not have");
+        return 0;
+    }
+    return o->value;
+}
+
+jint JNICALL callIntMethodV(JNIEnv* env, jobject object, jmethodID method, va_list)
+{
+    ENTER(CallIntMethodV, 0);
+    return callIntMethodOn(self, object, method);
+}
+
+jint JNICALL callIntMethodArray(JNIEnv* env, jobject object, jmethodID method, const jvalue*)
+{
+    ENTER(CallIntMethodA, 0);
+    return callIntMethodOn(self, object, method);
+}
+
+jint JNICALL callIntMethodVariadic(JNIEnv* env, jobject object, jmethodID method, ...)
+{
+    ENTER(CallIntMethod, 0);
+    return callIntMethodOn(self, object, method);
+}
+
+// ---- Strings.
+
+jstring JNICALL newStringUTF(JNIEnv* env, const char* bytes)
+{
+    ENTER(NewStringUTF, nullptr);
+    if (!bytes) {
+        self->violation("NewStringUTF with null bytes");
+        return nullptr;
+    }
+    if (self->injectFault(Fn::NewStringUTF)) {
+        self->throwNew("java/lang/OutOfMemoryError", "NewStringUTF");
+        return nullptr;
+    }
+    Object* string = self->newObject("java/lang/String");
+    string->kind = Object::Kind::String;
+    string->rawBytes = bytes;
+    string->hasRawBytes = true;
+    string->text = fromModifiedUtf8(string->rawBytes);
+    return reinterpret_cast<jstring>(string);
+}
+
+jsize JNICALL getStringUTFLength(JNIEnv* env, jstring string)
+{
+    ENTER(GetStringUTFLength, 0);
+    Object* o = self->object(string, "GetStringUTFLength");
+    if (!o) return 0;
+    if (o->kind != Object::Kind::String) {
+        self->violation("GetStringUTFLength on an object that is not a String");
+        return 0;
+    }
+    return static_cast<jsize>(toModifiedUtf8(o->text).size());
+}
+
+const char* JNICALL getStringUTFChars(JNIEnv* env, jstring string, jboolean* isCopy)
+{
+    ENTER(GetStringUTFChars, nullptr);
+    if (isCopy) self->violation("GetStringUTFChars with an isCopy pointer");
+    Object* o = self->object(string, "GetStringUTFChars");
+    if (!o) return nullptr;
+    if (o->kind != Object::Kind::String) {
+        self->violation("GetStringUTFChars on an object that is not a String");
+        return nullptr;
+    }
+    if (self->injectFault(Fn::GetStringUTFChars)) {
+        self->throwNew("java/lang/OutOfMemoryError", "GetStringUTFChars");
+        return nullptr;
+    }
+    // A fresh copy each time, so that a stale or repeated release is seen.
+    std::string bytes = toModifiedUtf8(o->text);
+    std::unique_ptr<char[]> copy(new char[bytes.size() + 1]);
+    memcpy(copy.get(), bytes.c_str(), bytes.size() + 1);
+    const char* pointer = copy.get();
+    self->chars_[pointer] = TestJni::Chars{string, std::move(copy)};
+    return pointer;
+}
+
+void JNICALL releaseStringUTFChars(JNIEnv* env, jstring string, const char* chars)
+{
+    ENTER(ReleaseStringUTFChars, );
+    auto found = self->chars_.find(chars);
+    if (found == self->chars_.end()) {
+        self->violation("ReleaseStringUTFChars of characters not handed out (or released twice)");
+        return;
+    }
+    if (found->second.string != string) self->violation("ReleaseStringUTFChars with another string than its own");
+    self->chars_.erase(found);
+}
+
+// ---- Byte arrays.
+
+jsize JNICALL getArrayLength(JNIEnv* env, jarray array)
+{
+    ENTER(GetArrayLength, 0);
+    Object* o = self->object(array, "GetArrayLength");
+    if (!o) return 0;
+    if (o->kind != Object::Kind::ByteArray) {
+        self->violation("GetArrayLength on an object that is not an array");
+        return 0;
+    }
+    return static_cast<jsize>(o->array.size());
+}
+
+jbyteArray JNICALL newByteArray(JNIEnv* env, jsize length)
+{
+    ENTER(NewByteArray, nullptr);
+    if (length < 0) {
+        self->throwNew("java/lang/NegativeArraySizeException", nullptr);
+        return nullptr;
+    }
+    if (self->injectFault(Fn::NewByteArray)) {
+        self->throwNew("java/lang/OutOfMemoryError", "NewByteArray");
+        return nullptr;
+    }
+    Object* array = self->newObject("[B");
+    array->kind = Object::Kind::ByteArray;
+    array->array.assign(static_cast<size_t>(length), 0);
+    return reinterpret_cast<jbyteArray>(array);
+}
+
+void JNICALL setByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length, const jbyte* bytes)
+{
+    ENTER(SetByteArrayRegion, );
+    Object* o = self->object(array, "SetByteArrayRegion");
+    if (!o) return;
+    if (o->kind != Object::Kind::ByteArray) {
+        self->violation("SetByteArrayRegion on an object that is not a byte[]");
+        return;
+    }
+    if (start < 0 || length < 0 || static_cast<size_t>(start) + static_cast<size_t>(length) > o->array.size()) {
+        self->throwNew("java/lang/ArrayIndexOutOfBoundsException", nullptr);
+        return;
+    }
+    if (length > 0 && !bytes) {
+        self->violation("SetByteArrayRegion with null bytes");
+        return;
+    }
+    if (length > 0) memcpy(o->array.data() + start, bytes, static_cast<size_t>(length));
+}
+
+jbyte* JNICALL getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy)
+{
+    ENTER(GetByteArrayElements, nullptr);
+    if (isCopy) self->violation("GetByteArrayElements with an isCopy pointer");
+    Object* o = self->object(array, "GetByteArrayElements");
+    if (!o) return nullptr;
+    if (o->kind != Object::Kind::ByteArray) {
+        self->violation("GetByteArrayElements on an object that is not a byte[]");
+        return nullptr;
+    }
+    if (self->injectFault(Fn::GetByteArrayElements)) {
+        self->throwNew("java/lang/OutOfMemoryError", "GetByteArrayElements");
+        return nullptr;
+    }
+    // A copy exactly as long as the array (at least one byte, so that every
+    // copy has its own address): writing past the end is caught by the heap.
+    size_t size = o->array.size();
+    std::unique_ptr<jbyte[]> copy(new jbyte[size ? size : 1]);
+    if (size) memcpy(copy.get(), o->array.data(), size);
+    jbyte* pointer = copy.get();
+    self->elements_[pointer] = TestJni::Elements{array, std::move(copy)};
+    return pointer;
+}
+
+void JNICALL releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elements, jint mode)
+{
+    ENTER(ReleaseByteArrayElements, );
+    auto found = self->elements_.find(elements);
+    if (found == self->elements_.end()) {
+        self->violation("ReleaseByteArrayElements of elements not handed out (or released twice)");
+        return;
+    }
+    if (found->second.array != array) self->violation("ReleaseByteArrayElements with another array than its own");
+    if (mode != 0) self->violation("ReleaseByteArrayElements with a mode other than 0");
+    Object* o = self->object(found->second.array, "ReleaseByteArrayElements");
+    if (o && mode != JNI_ABORT && !o->array.empty())
+        memcpy(o->array.data(), found->second.copy.get(), o->array.size());
+    if (mode != JNI_COMMIT) self->elements_.erase(found);
+}
+
+struct Table {
+    JNINativeInterface_ functions;
+    Table()
+    {
+        memset(&functions, 0, sizeof functions);
+#define X(name) functions.name = Trap<decltype(functions.name), index_##name>::function;
+#include "jni_functions.inc"
+#undef X
+        functions.FindClass = findClass;
+        functions.ThrowNew = throwNew;
+        functions.GetObjectClass = getObjectClass;
+        functions.IsAssignableFrom = isAssignableFrom;
+        functions.GetMethodID = getMethodID;
+        functions.NewObject = newObjectVariadic;
+        functions.NewObjectV = newObjectV;
+        functions.NewObjectA = newObjectArray;
+        functions.CallIntMethod = callIntMethodVariadic;
+        functions.CallIntMethodV = callIntMethodV;
+        functions.CallIntMethodA = callIntMethodArray;
+        functions.NewStringUTF = newStringUTF;
+        functions.GetStringUTFLength = getStringUTFLength;
+        functions.GetStringUTFChars = getStringUTFChars;
+        functions.ReleaseStringUTFChars = releaseStringUTFChars;
+        functions.GetArrayLength = getArrayLength;
+        functions.NewByteArray = newByteArray;
+        functions.SetByteArrayRegion = setByteArrayRegion;
+        functions.GetByteArrayElements = getByteArrayElements;
+        functions.ReleaseByteArrayElements = releaseByteArrayElements;
+    }
+};
+
+const Table table;
+
+// The JNI functions that count as one another (the C++ wrappers of jni.h call the V forms).
+int canonicalIndex(int index)
+{
+    switch (index) {
+    case index_NewObjectV: case index_NewObjectA: return index_NewObject;
+    case index_CallIntMethodV: case index_CallIntMethodA: return index_CallIntMethod;
+    default: return index;
+    }
+}
+
+}  // namespace
+
+const char* fnName(Fn fn)
+{
+    static const char* const names[] = {"GetStringUTFChars", "GetByteArrayElements", "NewStringUTF", "NewByteArray",
+                                        "FindClass"};
+    return names[static_cast<int>(fn)];
+}
+
+TestJni::TestJni()
+{
+    layout_.functions = &table.functions;
+    layout_.self = this;
+    for (const char* name : {"java/lang/Object", "java/lang/Class", "java/lang/String", "[B", "java/lang/Integer",
+                             registryExceptionClass, "java/lang/OutOfMemoryError", "java/lang/NoClassDefFoundError",
+                             "java/lang/NoSuchMethodError", "java/lang/ArrayIndexOutOfBoundsException",
+                             "java/lang/NegativeArraySizeException"}) {
+        heap_.push_back(std::make_unique<Object>());
+        Object* cls = heap_.back().get();
+        cls->kind = Object::Kind::Class;
+        cls->className = name;
+        classes_[name] = cls;
+    }
+    receiver_ = reinterpret_cast<jclass>(classes_["java/lang/Class"]);
+}
+
+TestJni::~TestJni() = default;
+
+TestJni* TestJni::from(JNIEnv* env)
+{
+    return reinterpret_cast<Layout*>(env)->self;
+}
+
+void TestJni::violation(const std::string& what)
+{
+    violations_.push_back(what);
+}
+
+bool TestJni::enter(int index, bool allowed)
+{
+    ++totalCalls_;
+    ++callsByIndex_[canonicalIndex(index)];
+    if (pending_ && !allowed)
+        violation(std::string(functionNames[index]) + " called with an exception pending (" + pending_->cls->className +
+                  ")");
+    return true;
+}
+
+bool TestJni::injectFault(Fn fn)
+{
+    int i = static_cast<int>(fn);
+    ++calls_[i];
+    return faultAt_[i] != 0 && calls_[i] == faultAt_[i];
+}
+
+int TestJni::calls(const std::string& jniFunction) const
+{
+    for (int i = 0; i < functionCount; ++i) {
+        if (jniFunction == functionNames[i]) {
+            auto found = callsByIndex_.find(i);
+            return found == callsByIndex_.end() ? 0 : found->second;
+        }
+    }
+    ADD_FAILURE() << "no JNI function " << jniFunction;
+    return 0;
+}
+
+void TestJni::resetCounts()
+{
+    callsByIndex_.clear();
+    totalCalls_ = 0;
+    for (int& count : calls_) count = 0;
+}
+
+void TestJni::failNth(Fn fn, int n)
+{
+    int i = static_cast<int>(fn);
+    calls_[i] = 0;
+    faultAt_[i] = n;
+}
+
+void TestJni::clearFaults()
+{
+    for (int& at : faultAt_) at = 0;
+}
+
+Object* TestJni::object(jobject reference, const char* function)
+{
+    if (!reference) {
+        violation(std::string(function) + " with a null reference");
+        return nullptr;
+    }
+    Object* o = reinterpret_cast<Object*>(reference);
+    for (const auto& owned : heap_) {
+        if (owned.get() == o) return o;
+    }
+    violation(std::string(function) + " with a reference the JVM did not make");
+    return nullptr;
+}
+
+Object* TestJni::newObject(const std::string& className)
+{
+    heap_.push_back(std::make_unique<Object>());
+    Object* o = heap_.back().get();
+    o->kind = Object::Kind::Plain;
+    o->cls = findClassObject(className);
+    return o;
+}
+
+Object* TestJni::findClassObject(const std::string& name)
+{
+    auto found = classes_.find(name);
+    return found == classes_.end() ? nullptr : found->second;
+}
+
+void TestJni::throwNew(const std::string& className, const char* message)
+{
+    Object* throwable = newObject(className);
+    throwable->kind = Object::Kind::Throwable;
+    throwable->messageIsNull = message == nullptr;
+    if (message) throwable->message = message;  // ThrowNew copies the message
+    pending_ = throwable;
+}
+
+jstring TestJni::string(const std::u16string& text)
+{
+    Object* o = newObject("java/lang/String");
+    o->kind = Object::Kind::String;
+    o->text = text;
+    return reinterpret_cast<jstring>(o);
+}
+
+jstring TestJni::string(const std::string& utf8)
+{
+    // Standard UTF-8 to UTF-16.
+    std::u16string text;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = utf8[i];
+        char32_t code;
+        int extra;
+        if (c < 0x80) { code = c; extra = 0; }
+        else if ((c & 0xE0) == 0xC0) { code = c & 0x1F; extra = 1; }
+        else if ((c & 0xF0) == 0xE0) { code = c & 0x0F; extra = 2; }
+        else { code = c & 0x07; extra = 3; }
+        for (int k = 1; k <= extra && i + k < utf8.size(); ++k) code = (code << 6) | (utf8[i + k] & 0x3F);
+        i += 1 + extra;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            text += static_cast<char16_t>(0xD800 + (code >> 10));
+            text += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+        } else {
+            text += static_cast<char16_t>(code);
+        }
+    }
+    return string(text);
+}
+
+jbyteArray TestJni::bytes(const std::vector<uint8_t>& data)
+{
+    Object* o = newObject("[B");
+    o->kind = Object::Kind::ByteArray;
+    o->array.assign(data.begin(), data.end());
+    return reinterpret_cast<jbyteArray>(o);
+}
+
+jbyteArray TestJni::bytes(size_t size, uint8_t fill)
+{
+    return bytes(std::vector<uint8_t>(size, fill));
+}
+
+jobject TestJni::integer(jint value)
+{
+    Object* o = newObject("java/lang/Integer");
+    o->kind = Object::Kind::Integer;
+    o->value = value;
+    return reinterpret_cast<jobject>(o);
+}
+
+jobject TestJni::plainObject()
+{
+    return reinterpret_cast<jobject>(newObject("java/lang/Object"));
+}
+
+bool TestJni::isString(jobject o) const { return o && reinterpret_cast<Object*>(o)->kind == Object::Kind::String; }
+bool TestJni::isByteArray(jobject o) const { return o && reinterpret_cast<Object*>(o)->kind == Object::Kind::ByteArray; }
+bool TestJni::isInteger(jobject o) const { return o && reinterpret_cast<Object*>(o)->kind == Object::Kind::Integer; }
+
+std::u16string TestJni::utf16(jobject string) const
+{
+    return isString(string) ? reinterpret_cast<Object*>(string)->text : std::u16string();
+}
+
+std::string TestJni::utf8Bytes(jobject string) const
+{
+    if (!isString(string)) return std::string();
+    Object* o = reinterpret_cast<Object*>(string);
+    return o->hasRawBytes ? o->rawBytes : toModifiedUtf8(o->text);
+}
+
+std::vector<uint8_t> TestJni::arrayBytes(jobject array) const
+{
+    if (!isByteArray(array)) return {};
+    const auto& a = reinterpret_cast<Object*>(array)->array;
+    return std::vector<uint8_t>(a.begin(), a.end());
+}
+
+jint TestJni::integerValue(jobject integer) const
+{
+    return isInteger(integer) ? reinterpret_cast<Object*>(integer)->value : 0;
+}
+
+std::string TestJni::pendingClass() const
+{
+    return pending_ ? pending_->cls->className : std::string();
+}
+
+std::string TestJni::pendingMessage() const
+{
+    return pending_ ? pending_->message : std::string();
+}
+
+bool TestJni::pendingMessageIsNull() const
+{
+    return pending_ && pending_->messageIsNull;
+}
+
+void TestJni::clearException()
+{
+    pending_ = nullptr;
+}
+
+::testing::AssertionResult TestJni::clean() const
+{
+    if (violations_.empty() && outstanding() == 0) return ::testing::AssertionSuccess();
+    ::testing::AssertionResult result = ::testing::AssertionFailure();
+    for (const std::string& v : violations_) result << "JNI violation: " << v << "\n";
+    if (!chars_.empty()) result << chars_.size() << " string character buffer(s) not released\n";
+    if (!elements_.empty()) result << elements_.size() << " array element buffer(s) not released\n";
+    return result;
+}
+
+std::string toModifiedUtf8(const std::u16string& text)
+{
+    std::string out;
+    for (char16_t c : text) {
+        if (c != 0 && c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string fromModifiedUtf8(const std::string& bytes)
+{
+    // Malformed sequences (ANSI text above 0x7F) decode byte by byte as Latin-1.
+    std::u16string text;
+    for (size_t i = 0; i < bytes.size();) {
+        unsigned char c = bytes[i];
+        auto continuation = [&](size_t k) { return i + k < bytes.size() && (bytes[i + k] & 0xC0) == 0x80; };
+        if (c < 0x80) {
+            text += c;
+            i += 1;
+        } else if ((c & 0xE0) == 0xC0 && continuation(1)) {
+            text += static_cast<char16_t>(((c & 0x1F) << 6) | (bytes[i + 1] & 0x3F));
+            i += 2;
+        } else if ((c & 0xF0) == 0xE0 && continuation(1) && continuation(2)) {
+            text += static_cast<char16_t>(((c & 0x0F) << 12) | ((bytes[i + 1] & 0x3F) << 6) | (bytes[i + 2] & 0x3F));
+            i += 3;
+        } else {
+            text += c;
+            i += 1;
+        }
+    }
+    return text;
+}
+
+}  // namespace testjni

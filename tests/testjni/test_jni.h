@@ -1,0 +1,151 @@
+// A strict JNI environment for calling the library's natives as a JVM does.
+//
+// Strings are held as UTF-16 and cross as modified UTF-8; byte arrays, the
+// classes the library looks up, Integer objects and one pending exception are
+// modelled. Like -Xcheck:jni, it records a violation for: any JNI function the
+// library is not meant to use, a JNI call while an exception is pending (other
+// than the releases JNI allows), a release of a pointer it did not hand out or
+// a second release, a release mode other than 0, and a null where JNI requires
+// a reference. Fault injection makes the Nth call of an acquiring function
+// fail with an error pending.
+//
+// One TestJni serves one thread, as a JNIEnv does.
+#ifndef ZARN_TEST_JNI_H
+#define ZARN_TEST_JNI_H
+
+#include <windows.h>
+#include <jni.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace testjni {
+
+// The functions whose Nth call can be made to fail.
+enum class Fn { GetStringUTFChars, GetByteArrayElements, NewStringUTF, NewByteArray, FindClass, Count };
+const char* fnName(Fn fn);
+
+extern const char* const registryExceptionClass;  // "com/zarn/kelda/dravik/common/win32/RegistryException"
+
+struct Object;
+
+class TestJni {
+public:
+    TestJni();
+    ~TestJni();
+    TestJni(const TestJni&) = delete;
+    TestJni& operator=(const TestJni&) = delete;
+
+    JNIEnv* env() { return reinterpret_cast<JNIEnv*>(&layout_); }
+    // The receiver handed to a native: a class object the library never reads.
+    jclass receiver() { return receiver_; }
+
+    // ---- Java-side values.
+    jstring string(const std::u16string& text);
+    jstring string(const std::string& utf8);          // from standard UTF-8
+    jstring string(const char* utf8) { return string(std::string(utf8)); }
+    jbyteArray bytes(const std::vector<uint8_t>& data);
+    jbyteArray bytes(size_t size, uint8_t fill);
+    jobject integer(jint value);
+    jobject plainObject();                              // a java.lang.Object
+
+    // ---- Reading results.
+    bool isString(jobject object) const;
+    bool isByteArray(jobject object) const;
+    bool isInteger(jobject object) const;
+    std::u16string utf16(jobject string) const;
+    // The modified UTF-8 bytes of a string; for one made by NewStringUTF, the
+    // exact bytes the library passed.
+    std::string utf8Bytes(jobject string) const;
+    std::vector<uint8_t> arrayBytes(jobject array) const;
+    jint integerValue(jobject integer) const;
+
+    // ---- The pending exception.
+    bool exceptionPending() const { return pending_ != nullptr; }
+    std::string pendingClass() const;                  // slash form, "" when none
+    std::string pendingMessage() const;
+    bool pendingMessageIsNull() const;
+    void clearException();
+
+    // ---- Strictness.
+    const std::vector<std::string>& violations() const { return violations_; }
+    size_t outstanding() const { return chars_.size() + elements_.size(); }
+    // No violation and nothing outstanding; the reason otherwise.
+    ::testing::AssertionResult clean() const;
+    void resetViolations() { violations_.clear(); }
+
+    // ---- Counting and fault injection.
+    int calls(Fn fn) const { return calls_[static_cast<int>(fn)]; }
+    int calls(const std::string& jniFunction) const;
+    int totalCalls() const { return totalCalls_; }
+    void resetCounts();
+    // The nth call (1-based, counted from now) of fn yields null with
+    // OutOfMemoryError (FindClass: NoClassDefFoundError) pending.
+    void failNth(Fn fn, int n);
+    void clearFaults();
+
+    // ---- Internal: used by the function table.
+    static TestJni* from(JNIEnv* env);
+    void violation(const std::string& what);
+    bool enter(int index, bool allowedWithPending);   // counts; false if the call must fail
+    bool injectFault(Fn fn);
+    Object* object(jobject reference, const char* function);
+    Object* newObject(const std::string& className);
+    Object* findClassObject(const std::string& name);
+    void throwNew(const std::string& className, const char* message);
+
+    struct Chars {
+        jstring string;
+        std::unique_ptr<char[]> bytes;
+    };
+    struct Elements {
+        jbyteArray array;
+        std::unique_ptr<jbyte[]> copy;
+    };
+    std::map<const char*, Chars> chars_;
+    std::map<const jbyte*, Elements> elements_;
+
+private:
+    struct Layout {
+        const JNINativeInterface_* functions;
+        TestJni* self;
+    } layout_;
+
+    std::deque<std::unique_ptr<Object>> heap_;
+    std::map<std::string, Object*> classes_;
+    jclass receiver_;
+    Object* pending_ = nullptr;
+    std::vector<std::string> violations_;
+    std::map<int, int> callsByIndex_;
+    int calls_[static_cast<int>(Fn::Count)] = {};
+    int faultAt_[static_cast<int>(Fn::Count)] = {};
+    int totalCalls_ = 0;
+};
+
+// Object model of the fake JVM.
+struct Object {
+    enum class Kind { Class, Plain, String, ByteArray, Integer, Throwable } kind;
+    Object* cls = nullptr;          // the object's class (null for classes)
+    std::string className;          // for classes: slash form
+    std::u16string text;            // String
+    bool hasRawBytes = false;       // String made by NewStringUTF
+    std::string rawBytes;
+    std::vector<jbyte> array;       // byte[]
+    jint value = 0;                 // Integer
+    bool messageIsNull = false;     // Throwable
+    std::string message;
+};
+
+// Modified UTF-8 of UTF-16 text, as GetStringUTFChars gives it.
+std::string toModifiedUtf8(const std::u16string& text);
+std::u16string fromModifiedUtf8(const std::string& bytes);
+
+}  // namespace testjni
+
+#endif
