@@ -10,7 +10,8 @@
 # address-space probing at each start (see tests/winebed/mmapshim.c).
 winebed_enable_32bit() {
     local build=$1
-    if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    # Once registered, qemu-i386 runs every 32-bit program: the shim is needed then.
+    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
         return 0
     fi
     if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
@@ -43,8 +44,12 @@ winebed_prepare() {
         wineboot -i >/dev/null 2>&1
         wineserver -w
     fi
-    # One wineserver for the whole run; its output must not hold the caller's pipes.
+    # One wineserver for the whole run. It and the services that the first Wine
+    # process starts (services.exe, winedevice.exe, explorer.exe) live on after
+    # it and keep whatever output they inherit open: start them with none, or a
+    # caller that reads a test's output to its end (a pipe, CTest) waits forever.
     wineserver -p >/dev/null 2>&1 </dev/null
+    wine cmd /c exit >/dev/null 2>&1 </dev/null
 }
 
 winebed_stop() {

@@ -15,6 +15,7 @@ Java_com_zarn_kelda_dravik_common_win32_Environment_getEnvironmentVariable(JNIEn
     char value[4096];
     DWORD length = GetEnvironmentVariableA(name.get(), value, sizeof value);
     if (length < sizeof value) {
+        value[length] = '\0';
         name.release();
         // 0 stands for an unset variable and for an empty one alike.
         return length ? env->NewStringUTF(value) : nullptr;
@@ -29,6 +30,7 @@ Java_com_zarn_kelda_dravik_common_win32_Environment_getEnvironmentVariable(JNIEn
         length = GetEnvironmentVariableA(name.get(), larger.get(), size);
         if (length == 0) return nullptr;
         if (length < size) {
+            larger.get()[length] = '\0';
             name.release();
             return env->NewStringUTF(larger.get());
         }
