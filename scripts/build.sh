@@ -1,19 +1,30 @@
 #!/usr/bin/env bash
-# The main command: sets up what is missing, builds the library and the jar into
-# dist/, and runs the smoke program under Wine, which loads the DLL as a JVM
-# does and prints what a few natives return.
+# The main command: sets up what is missing, builds the 32-bit and the 64-bit
+# library and the jar into dist/, and runs the smoke program of each under Wine:
+# it loads the DLL as a JVM does and prints what a few natives return.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-cmake -S . -B build/x86 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
-cmake --build build/x86 -j2 --target zarnwin32 java smoke
-
-mkdir -p dist
+for arch in x86 x64; do
+    toolchain=cmake/mingw-i686.cmake
+    [ "$arch" = x64 ] && toolchain=cmake/mingw-x86_64.cmake
+    cmake -S . -B "build/$arch" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
+    cmake --build "build/$arch" -j2 --target zarnwin32 java smoke
+    mkdir -p "dist/$arch"
+    cp "build/$arch/bin/zarnwin32.dll" "dist/$arch/zarnwin32.dll"
+done
+# The 32-bit library also stands at the top of dist/, where it has always been.
 cp build/x86/bin/zarnwin32.dll dist/zarnwin32.dll
 cp build/x86/zarnwin32.jar dist/zarnwin32.jar
-echo "dist/: $(ls dist | tr '\n' ' ')"
+echo "dist/: $(cd dist && find . -type f | sort | tr '\n' ' ')"
 
-source scripts/winebed.sh
-trap winebed_stop EXIT
-xvfb-run -a bash -c 'source scripts/winebed.sh && winebed_prepare build/x86 && wine build/x86/bin/smoke.exe'
+xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+    source scripts/winebed.sh
+    winebed_prepare build
+    trap winebed_stop EXIT
+    echo "== 32-bit library (x86)"
+    wine build/x86/bin/smoke.exe
+    echo "== 64-bit library (x64)"
+    /usr/lib/wine/wine64 build/x64/bin/smoke.exe
+'

@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# The test command: sets up what is missing, builds everything, and runs every
-# test under Wine (with Xvfb for windows) in a throwaway prefix.
+# The test command: sets up what is missing, builds the 32-bit and the 64-bit
+# library with every test, and runs every test of both under Wine (with Xvfb
+# for windows) in a throwaway prefix with one wineserver for the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-cmake -S . -B build/x86 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
-cmake --build build/x86 -j2
+for arch in x86 x64; do
+    toolchain=cmake/mingw-i686.cmake
+    [ "$arch" = x64 ] && toolchain=cmake/mingw-x86_64.cmake
+    cmake -S . -B "build/$arch" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
+    cmake --build "build/$arch" -j2
+done
 
-rm -rf build/x86/wineprefix
+rm -rf build/wineprefix
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     source scripts/winebed.sh
-    winebed_prepare build/x86
+    winebed_prepare build
     trap winebed_stop EXIT
     wine build/x86/bin/smoke.exe >/dev/null || true   # the first windows of a new prefix may fail
-    ctest --test-dir build/x86 --output-on-failure -j2 --timeout 400
+    status=0
+    for arch in x86 x64; do
+        echo "== tests of the $arch library"
+        ctest --test-dir "build/$arch" --output-on-failure -j2 --timeout 400 || status=1
+    done
+    exit $status
 '
