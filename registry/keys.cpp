@@ -1,0 +1,167 @@
+// The Registry natives for keys and for the presence and removal of values,
+// the settings-change broadcast, and the opening of a native's key.
+#include "registry.h"
+
+#include <shlwapi.h>
+
+#include "com_zarn_kelda_dravik_common_win32_Registry.h"
+
+namespace {
+
+HKEY toKey(jint root) noexcept
+{
+    return handleFromJint<HKEY>(root);
+}
+
+// What RegQueryInfoKeyA counts for a native.
+enum class Count { SubKeys, Values };
+
+// The two counting natives: open for reading, count, close, then report.
+jboolean hasAny(JNIEnv* env, jint root, jstring subKey, Count what) noexcept
+{
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_READ, key) != KeyOpen::Opened) return JNI_FALSE;
+    DWORD count = 0;
+    LONG status = RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, what == Count::SubKeys ? &count : nullptr,
+                                   nullptr, nullptr, what == Count::Values ? &count : nullptr, nullptr, nullptr,
+                                   nullptr, nullptr);
+    key.reset();
+    if (status != ERROR_SUCCESS) {
+        throwRegistryException(
+            env, what == Count::SubKeys ? "Error counting registry subkeys" : "Error counting registry values");
+        return JNI_FALSE;
+    }
+    return count > 0 ? JNI_TRUE : JNI_FALSE;
+}
+
+}  // namespace
+
+KeyOpen openKey(JNIEnv* env, jint root, jstring subKey, REGSAM mask, UniqueKey& key) noexcept
+{
+    if (subKey == nullptr) return KeyOpen::Skipped;
+    Utf8Chars path(env, subKey);
+    if (!path) return KeyOpen::Skipped;  // the JVM's OutOfMemoryError stays pending
+    LONG status = RegOpenKeyExA(toKey(root), path.get(), 0, mask, key.put());
+    path.release();
+    if (status != ERROR_SUCCESS) {
+        throwRegistryException(env, "Error opening registry key");
+        return KeyOpen::Failed;
+    }
+    return KeyOpen::Opened;
+}
+
+LRESULT broadcastEnvironmentChange() noexcept
+{
+    // SMTO_ABORTIFHUNG skips windows that the system considers hung; any other
+    // window may hold the caller for up to the time-out.
+    static const char environment[] = "Environment";
+    return SendMessageTimeoutA(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(environment),
+                               SMTO_ABORTIFHUNG, 5000, nullptr);
+}
+
+// Registry.keyExists(int root, String subKey) -> boolean
+extern "C" JNIEXPORT jboolean JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyExists(JNIEnv* env, jclass, jint root, jstring subKey) noexcept
+{
+    if (subKey == nullptr) return JNI_FALSE;
+    Utf8Chars path(env, subKey);
+    if (!path) return JNI_FALSE;
+    // Any failure (missing key, access denied, a root that is no key) is a plain "no".
+    UniqueKey key;
+    return RegOpenKeyExA(toKey(root), path.get(), 0, KEY_READ, key.put()) == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
+}
+
+// Registry.keyCreate(int root, String subKey) -> int
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyCreate(JNIEnv* env, jclass, jint root, jstring subKey) noexcept
+{
+    if (subKey == nullptr) return -1;
+    Utf8Chars path(env, subKey);
+    if (!path) return -1;
+    // RegCreateKeyExA creates every missing key along the path.
+    UniqueKey key;
+    DWORD disposition = 0;
+    LONG status = RegCreateKeyExA(toKey(root), path.get(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  nullptr, key.put(), &disposition);
+    path.release();
+    if (status != ERROR_SUCCESS) return status;
+    key.reset();
+    if (disposition == REG_OPENED_EXISTING_KEY) throwRegistryException(env, "Attempted to create existing key");
+    return 0;
+}
+
+// Registry.keyDelete(int root, String subKey, boolean broadcast) -> int
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyDelete(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                           jboolean broadcast) noexcept
+{
+    if (subKey == nullptr) return -1;
+    Utf8Chars path(env, subKey);
+    if (!path) return -1;
+    // SHDeleteKeyA removes the key with its whole subtree.
+    DWORD status = SHDeleteKeyA(toKey(root), path.get());
+    path.release();
+    if (status != ERROR_SUCCESS) throwRegistryException(env, "Could not delete registry key");
+    if (broadcast) broadcastEnvironmentChange();
+    return static_cast<jint>(status);
+}
+
+// Registry.keyHasSubKeys(int root, String subKey) -> boolean
+extern "C" JNIEXPORT jboolean JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyHasSubKeys(JNIEnv* env, jclass, jint root, jstring subKey) noexcept
+{
+    return hasAny(env, root, subKey, Count::SubKeys);
+}
+
+// Registry.keyHasValues(int root, String subKey) -> boolean
+extern "C" JNIEXPORT jboolean JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyHasValues(JNIEnv* env, jclass, jint root, jstring subKey) noexcept
+{
+    return hasAny(env, root, subKey, Count::Values);
+}
+
+// Registry.keyHasValue(int root, String subKey, String valueName) -> boolean
+extern "C" JNIEXPORT jboolean JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyHasValue(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                             jstring valueName) noexcept
+{
+    // A null name would reach RegQueryValueExA as the key's default value.
+    if (valueName == nullptr) return JNI_FALSE;
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_READ, key) != KeyOpen::Opened) return JNI_FALSE;
+    Utf8Chars name(env, valueName);
+    if (!name) return JNI_FALSE;
+    // With every output null the query only tells whether the value exists.
+    LONG status = RegQueryValueExA(key.get(), name.get(), nullptr, nullptr, nullptr, nullptr);
+    name.release();
+    key.reset();
+    return status == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
+}
+
+// Registry.keyDeleteValue(int root, String subKey, String valueName, boolean broadcast)
+extern "C" JNIEXPORT void JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyDeleteValue(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                                jstring valueName, jboolean broadcast) noexcept
+{
+    if (valueName == nullptr) return;
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_ALL_ACCESS, key) != KeyOpen::Opened) return;
+    {
+        Utf8Chars name(env, valueName);
+        // Without the name's characters nothing is deleted: a null name would
+        // delete the key's default value.
+        if (name) {
+            LONG status = RegDeleteValueA(key.get(), name.get());
+            name.release();
+            if (status != ERROR_SUCCESS) throwRegistryException(env, "Error deleting registry key value");
+        }
+    }
+    if (broadcast) broadcastEnvironmentChange();
+}
+
+// Registry.broadcastUpdate() -> int (non-zero: delivered)
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_broadcastUpdate(JNIEnv*, jclass) noexcept
+{
+    return static_cast<jint>(broadcastEnvironmentChange());
+}

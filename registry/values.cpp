@@ -1,0 +1,247 @@
+// The Registry natives that move values between the registry and Java objects:
+// byte[] for REG_NONE and REG_BINARY, String for REG_SZ and REG_EXPAND_SZ
+// (expanded when read), Integer for REG_DWORD and REG_DWORD_BIG_ENDIAN (both
+// little-endian).
+#include "registry.h"
+
+#include <cstdio>
+
+#include "com_zarn_kelda_dravik_common_win32_Registry.h"
+
+namespace {
+
+const char* const retrieveError = "Error retreiving registry value";
+
+// Raises the operating system's text for a Win32 error code; a code that has
+// no text still gives a message that names it.
+void throwSystemMessage(JNIEnv* env, DWORD code) noexcept
+{
+    UniqueLocalText text(formatSystemMessage(code));
+    if (text) {
+        throwRegistryException(env, text.get());
+    } else {
+        char fallback[32];
+        snprintf(fallback, sizeof fallback, "Win32 error %lu", static_cast<unsigned long>(code));
+        throwRegistryException(env, fallback);
+    }
+}
+
+// The first four bytes of REG_DWORD data, little-endian; shorter data is
+// zero-extended, so nothing past the data is read.
+jint littleEndianInt(const char* data, DWORD size) noexcept
+{
+    uint32_t value = 0;
+    for (DWORD i = 0; i < size && i < 4; ++i) value |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
+    return static_cast<jint>(value);
+}
+
+// A String of the expansion of text's %NAME% references. Raises
+// "Error expanding registry strings" when the expansion fails.
+jobject expandedString(JNIEnv* env, const char* text) noexcept
+{
+    DWORD size = ExpandEnvironmentStringsA(text, nullptr, 0);
+    // The environment may grow between two calls: a result above the buffer's
+    // size means the buffer was not filled, so expand again into a larger one.
+    while (size != 0) {
+        HeapBuffer expanded(size);
+        if (!expanded.get()) {
+            throwRegistryException(env, retrieveError);
+            return nullptr;
+        }
+        DWORD needed = ExpandEnvironmentStringsA(text, expanded.get(), size);
+        if (needed == 0) break;
+        if (needed <= size) {
+            expanded.get()[size - 1] = '\0';
+            return env->NewStringUTF(expanded.get());
+        }
+        size = needed;
+    }
+    throwRegistryException(env, "Error expanding registry strings");
+    return nullptr;
+}
+
+// A new Integer, or null with the JVM's error pending.
+jobject newInteger(JNIEnv* env, jint value) noexcept
+{
+    jclass integerClass = env->FindClass("java/lang/Integer");
+    if (!integerClass) return nullptr;
+    jmethodID constructor = env->GetMethodID(integerClass, "<init>", "(I)V");
+    if (!constructor) return nullptr;
+    return env->NewObject(integerClass, constructor, value);
+}
+
+// Whether value is an instance of the class named (a null value is not);
+// Unknown, with the JVM's error pending, when the class cannot be found.
+enum class Instance { Yes, No, Unknown };
+
+Instance instanceOf(JNIEnv* env, jobject value, const char* className) noexcept
+{
+    if (value == nullptr) return Instance::No;
+    jclass valueClass = env->GetObjectClass(value);
+    jclass wanted = env->FindClass(className);
+    if (!wanted) return Instance::Unknown;
+    return env->IsAssignableFrom(valueClass, wanted) ? Instance::Yes : Instance::No;
+}
+
+// The write of keySetValue for one type, with the key open and the name's
+// characters held. Raises the exception of a refused or failed write.
+void writeValue(JNIEnv* env, HKEY key, const char* name, DWORD type, jobject value) noexcept
+{
+    const char* className;
+    switch (type) {
+    case REG_NONE: case REG_BINARY: className = "[B"; break;
+    case REG_SZ: case REG_EXPAND_SZ: className = "java/lang/String"; break;
+    case REG_DWORD: case REG_DWORD_BIG_ENDIAN: className = "java/lang/Integer"; break;
+    case REG_MULTI_SZ:
+        throwRegistryException(env, "Not implemented");
+        return;
+    default:
+        throwRegistryException(env, "Unsupported value type");
+        return;
+    }
+    switch (instanceOf(env, value, className)) {
+    case Instance::Unknown:
+        return;
+    case Instance::No:
+        throwRegistryException(env, "Incompatible data types");
+        return;
+    case Instance::Yes:
+        break;
+    }
+
+    LONG status;
+    switch (type) {
+    case REG_NONE: case REG_BINARY: {
+        auto array = static_cast<jbyteArray>(value);
+        ByteElements elements(env, array);
+        if (!elements) return;  // nothing is written from elements the JVM could not supply
+        jsize length = env->GetArrayLength(array);
+        status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(elements.get()),
+                                static_cast<DWORD>(length));
+        // elements are given back (mode 0) here, before any exception is raised
+    }
+        if (status != ERROR_SUCCESS) throwRegistryException(env, "Error setting registry value (REG_NONE/REG_BINARY)");
+        return;
+    case REG_SZ: case REG_EXPAND_SZ: {
+        auto string = static_cast<jstring>(value);
+        Utf8Chars chars(env, string);
+        if (!chars) return;
+        // The modified UTF-8 bytes with their NUL.
+        DWORD size = static_cast<DWORD>(env->GetStringUTFLength(string)) + 1;
+        status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(chars.get()), size);
+    }
+        if (status != ERROR_SUCCESS) throwSystemMessage(env, static_cast<DWORD>(status));
+        return;
+    default: {
+        jmethodID intValue = env->GetMethodID(env->GetObjectClass(value), "intValue", "()I");
+        if (!intValue) return;
+        jint number = env->CallIntMethod(value, intValue);
+        BYTE data[4];
+        for (int i = 0; i < 4; ++i) data[i] = static_cast<BYTE>(static_cast<uint32_t>(number) >> (8 * i));
+        status = RegSetValueExA(key, name, 0, type, data, sizeof data);
+        if (status != ERROR_SUCCESS)
+            throwRegistryException(env, "Error setting registry value (REG_DWORD/REG_DWORD_BIG_ENDIAN)");
+        return;
+    }
+    }
+}
+
+}  // namespace
+
+// Registry.keyGetValueType(int root, String subKey, String valueName) -> int
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValueType(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                                 jstring valueName) noexcept
+{
+    // A null name would designate the key's default value.
+    if (valueName == nullptr) return -1;
+    UniqueKey key;
+    switch (openKey(env, root, subKey, KEY_READ, key)) {
+    case KeyOpen::Skipped: return -1;
+    case KeyOpen::Failed: return 0;
+    case KeyOpen::Opened: break;
+    }
+    Utf8Chars name(env, valueName);
+    if (!name) return 0;
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG status = RegQueryValueExA(key.get(), name.get(), nullptr, &type, nullptr, &size);
+    key.reset();
+    name.release();
+    if (status != ERROR_SUCCESS) {
+        throwRegistryException(env, retrieveError);
+        return 0;
+    }
+    return static_cast<jint>(type);
+}
+
+// Registry.keyGetValue(int root, String subKey, String valueName) -> Object
+extern "C" JNIEXPORT jobject JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                             jstring valueName) noexcept
+{
+    if (valueName == nullptr) return nullptr;
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_READ, key) != KeyOpen::Opened) return nullptr;
+    Utf8Chars name(env, valueName);
+    if (!name) return nullptr;
+
+    DWORD type = 0;
+    DWORD size = 0;
+    LONG status = RegQueryValueExA(key.get(), name.get(), nullptr, &type, nullptr, &size);
+    if (status != ERROR_SUCCESS || size == MAXDWORD) {
+        key.reset();
+        name.release();
+        throwRegistryException(env, retrieveError);
+        return nullptr;
+    }
+    // One byte beyond the data for the NUL that string data may lack. A value
+    // that grew since the size query fails with ERROR_MORE_DATA.
+    HeapBuffer data(size + 1);
+    if (data.get()) status = RegQueryValueExA(key.get(), name.get(), nullptr, &type,
+                                              reinterpret_cast<BYTE*>(data.get()), &size);
+    key.reset();
+    name.release();
+    if (!data.get() || status != ERROR_SUCCESS) {
+        throwRegistryException(env, retrieveError);
+        return nullptr;
+    }
+    data.get()[size] = '\0';
+
+    switch (type) {
+    case REG_NONE: case REG_BINARY: {
+        jbyteArray array = env->NewByteArray(static_cast<jsize>(size));
+        if (!array) return nullptr;
+        env->SetByteArrayRegion(array, 0, static_cast<jsize>(size), reinterpret_cast<const jbyte*>(data.get()));
+        return array;
+    }
+    case REG_SZ:
+        return env->NewStringUTF(data.get());
+    case REG_EXPAND_SZ:
+        return expandedString(env, data.get());
+    case REG_DWORD: case REG_DWORD_BIG_ENDIAN:
+        return newInteger(env, littleEndianInt(data.get(), size));
+    default:
+        throwRegistryException(env, "Unsupported data type");
+        return nullptr;
+    }
+}
+
+// Registry.keySetValue(int root, String subKey, String valueName, int type, Object value, boolean broadcast)
+extern "C" JNIEXPORT void JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keySetValue(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                             jstring valueName, jint type, jobject value,
+                                                             jboolean broadcast) noexcept
+{
+    // A null name would write the key's default value.
+    if (valueName == nullptr) return;
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_ALL_ACCESS, key) != KeyOpen::Opened) return;
+    {
+        Utf8Chars name(env, valueName);
+        if (name) writeValue(env, key.get(), name.get(), static_cast<DWORD>(type), value);
+    }
+    // Every path past the open announces the change when asked, a refused or
+    // failed write included; the key stays open until then.
+    if (broadcast) broadcastEnvironmentChange();
+}
