@@ -4,10 +4,20 @@ package com.zarn.kelda.dravik.common.win32;
  * The Windows registry: keys, values and the settings-change broadcast.
  *
  * <p>Every method names a key by a predefined root ({@link #HKEY_CURRENT_USER} and the others) and
- * a path below it, with levels separated by backslashes; an empty path names the root itself.
- * Names and string values pass to the ANSI registry functions as their bytes: exact for ASCII.
- * Failures are reported by {@link RegistryException} with a fixed message, except where a method
- * says otherwise. A {@code null} path makes every method return its neutral result at once.
+ * a path below it, with levels separated by backslashes ({@code "Software\\MyCompany"}), without
+ * the root's name and without a leading backslash; an empty path names the root itself. The empty
+ * value name {@code ""} is the key's default value.
+ *
+ * <p>A {@code null} path or value name makes a method return its neutral result at once (given
+ * with each method), with no exception and no registry access. Other failures raise
+ * {@link RegistryException} with one of the fixed messages quoted on each method; a raised
+ * exception never leaves a key open or skips a requested broadcast.
+ *
+ * <p>Paths, names and string values pass to the ANSI registry functions as the bytes of their
+ * modified UTF-8 form, without conversion: exact for ASCII, garbled in the ANSI code page for
+ * other characters; a string written here reads back here unchanged. In a 32-bit JVM on 64-bit
+ * Windows, keys under {@code HKEY_LOCAL_MACHINE\SOFTWARE} are redirected to {@code WOW6432Node};
+ * the 64-bit library in a 64-bit JVM sees the native view.
  */
 public final class Registry {
     /** HKEY_CLASSES_ROOT (0x80000000). */
@@ -46,11 +56,12 @@ public final class Registry {
     }
 
     /**
-     * Tells whether a key exists and can be opened for reading.
+     * Tells whether a key exists and can be opened for reading. Raises nothing.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
-     * @return true when the key can be opened for reading; false otherwise, never an exception
+     * @return true when the key can be opened for reading; false otherwise, whatever the reason
+     *     (missing key, access denied, invalid root), and for a null path
      */
     public static native boolean keyExists(int root, String subKey);
 
@@ -59,111 +70,139 @@ public final class Registry {
      *
      * @param root a predefined root key
      * @param subKey the path below the root
-     * @return 0, or the Win32 error code when the key could not be created; -1 for a null path
-     * @throws RegistryException "Attempted to create existing key" when the key already existed
+     * @return 0 when the key was created; the Win32 error code (for example 5, access denied) when
+     *     Windows refused, without exception; -1 for a null path
+     * @throws RegistryException "Attempted to create existing key" when the key existed already;
+     *     the key is left unchanged
      */
     public static native int keyCreate(int root, String subKey);
 
     /**
-     * Deletes a key with all its sub-keys and values.
+     * Deletes a key with all its sub-keys and values. Never pass an empty path: it names the root.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
-     * @param broadcast whether to announce the change to all top-level windows afterwards
-     * @return 0, or the Win32 error code; -1 for a null path
-     * @throws RegistryException "Could not delete registry key" when the deletion failed
+     * @param broadcast whether to send the settings-change broadcast ({@link #broadcastUpdate})
+     *     afterwards, also when the deletion failed; never for a null path
+     * @return 0 when the key is gone; -1 for a null path
+     * @throws RegistryException "Could not delete registry key" when the key could not be deleted,
+     *     a missing key included
      */
     public static native int keyDelete(int root, String subKey, boolean broadcast);
 
     /**
-     * Tells whether a key has at least one sub-key.
+     * Tells whether a key has at least one sub-key; values do not count.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
-     * @return true when the key has a sub-key
-     * @throws RegistryException "Error opening registry key" or "Error counting registry subkeys"
+     * @return true when the key has a sub-key; false when it has none, and for a null path
+     * @throws RegistryException "Error opening registry key" when the key is missing or unreadable,
+     *     or "Error counting registry subkeys"
      */
     public static native boolean keyHasSubKeys(int root, String subKey);
 
     /**
-     * Tells whether a key holds at least one value.
+     * Tells whether a key holds at least one value; sub-keys do not count.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
-     * @return true when the key holds a value
-     * @throws RegistryException "Error opening registry key" or "Error counting registry values"
+     * @return true when the key holds a value; false when it holds none, and for a null path
+     * @throws RegistryException "Error opening registry key" when the key is missing or unreadable,
+     *     or "Error counting registry values"
      */
     public static native boolean keyHasValues(int root, String subKey);
 
     /**
-     * Tells whether a key holds the named value; the empty name is the key's default value.
+     * Tells whether a key holds the named value; with the empty name, whether the key's default
+     * value is set.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
      * @param valueName the value's name
-     * @return true when the value exists; false for a missing value or a null name
-     * @throws RegistryException "Error opening registry key"
+     * @return true when the value exists; false for a missing value (without exception), and for a
+     *     null path or name
+     * @throws RegistryException "Error opening registry key" when the key is missing or unreadable
      */
     public static native boolean keyHasValue(int root, String subKey, String valueName);
 
     /**
-     * Deletes a value. A null name does nothing at all.
+     * Deletes a value. The key is opened with full access, so the caller needs write rights. A null
+     * path or name returns at once: nothing is deleted, raised or broadcast.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
      * @param valueName the value's name
-     * @param broadcast whether to announce the change afterwards (also when the deletion failed)
-     * @throws RegistryException "Error opening registry key" or "Error deleting registry key value"
+     * @param broadcast whether to send the settings-change broadcast afterwards, also when the
+     *     deletion failed; not when the key could not be opened
+     * @throws RegistryException "Error opening registry key", or "Error deleting registry key value"
+     *     when the value could not be deleted, a missing value included
      */
     public static native void keyDeleteValue(int root, String subKey, String valueName, boolean broadcast);
 
     /**
-     * Announces to all top-level windows that the environment settings have changed
-     * (WM_SETTINGCHANGE with "Environment"); waits up to 5 seconds for each window that is slow to
-     * answer.
+     * Tells every top-level window that the environment settings changed: sends WM_SETTINGCHANGE
+     * with the text {@code "Environment"}, which makes Explorer reload the environment variables
+     * stored under {@code HKEY_CURRENT_USER\Environment} for the programs it starts later. Running
+     * processes, this JVM included, keep their environment.
+     *
+     * <p>Blocks until every top-level window has answered: up to 5 seconds for each window that is
+     * slow, while windows that Windows considers hung are skipped. Raises nothing.
      *
      * @return non-zero when the message was delivered, 0 on failure or time-out
      */
     public static native int broadcastUpdate();
 
     /**
-     * Reports a value's registry type code ({@link #REG_SZ} and the others), unsupported ones
-     * included.
+     * Reports a value's registry type code ({@link #REG_SZ} and the others), also for the types
+     * that {@link #keyGetValue} refuses, such as {@link #REG_MULTI_SZ} and {@link #REG_QWORD}.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
      * @param valueName the value's name
      * @return the type code; -1 for a null path or name
-     * @throws RegistryException "Error opening registry key" or "Error retreiving registry value"
+     * @throws RegistryException "Error opening registry key", or "Error retreiving registry value"
+     *     when the value is missing or cannot be read
      */
     public static native int keyGetValueType(int root, String subKey, String valueName);
 
     /**
-     * Reads a value: a {@code byte[]} for REG_NONE and REG_BINARY, a {@link String} for REG_SZ and
-     * (expanded) REG_EXPAND_SZ, an {@link Integer} for REG_DWORD and REG_DWORD_BIG_ENDIAN.
+     * Reads a value as the Java object its type calls for: a {@code byte[]} of the data for
+     * {@link #REG_NONE} and {@link #REG_BINARY}; a {@link String} for {@link #REG_SZ} (up to its first
+     * NUL) and {@link #REG_EXPAND_SZ} (with its %NAME% references expanded from this process's
+     * environment); an {@link Integer} of the first four bytes, little-endian, for {@link #REG_DWORD}
+     * and {@link #REG_DWORD_BIG_ENDIAN} (data shorter than four bytes is zero-extended).
      *
      * @param root a predefined root key
      * @param subKey the path below the root
      * @param valueName the value's name
-     * @return the value, or null for a null path or name
-     * @throws RegistryException "Error opening registry key", "Error retreiving registry value",
-     *     "Unsupported data type" or "Error expanding registry strings"
+     * @return the value; null for a null path or name
+     * @throws RegistryException "Error opening registry key"; "Error retreiving registry value" when
+     *     the value is missing or cannot be read; "Unsupported data type" for any type but 0 to 5;
+     *     "Error expanding registry strings"
      */
     public static native Object keyGetValue(int root, String subKey, String valueName);
 
     /**
-     * Writes a value under the given type: {@code byte[]} for REG_NONE and REG_BINARY,
-     * {@link String} for REG_SZ and REG_EXPAND_SZ, {@link Integer} for REG_DWORD and
-     * REG_DWORD_BIG_ENDIAN.
+     * Writes a value under the given type, replacing a value of that name; the key must exist. A
+     * {@code byte[]} is stored as is for {@link #REG_NONE} and {@link #REG_BINARY}; a {@link String}
+     * as its bytes and a NUL for {@link #REG_SZ} and {@link #REG_EXPAND_SZ} (not expanded); an
+     * {@link Integer} as four little-endian bytes for {@link #REG_DWORD} and, not swapped, for
+     * {@link #REG_DWORD_BIG_ENDIAN}. A null path or name returns at once: nothing is written, raised
+     * or broadcast.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
-     * @param valueName the value's name; null does nothing
+     * @param valueName the value's name
      * @param type the registry type to store
-     * @param value the value
-     * @param broadcast whether to announce the change afterwards (also when the write failed)
-     * @throws RegistryException "Error opening registry key", "Incompatible data types",
-     *     "Not implemented" (REG_MULTI_SZ), "Unsupported value type", or a write failure
+     * @param value the value, of the class the type needs
+     * @param broadcast whether to send the settings-change broadcast once the key is open, also when
+     *     the write was refused or failed; not when the key could not be opened
+     * @throws RegistryException "Error opening registry key" (missing key or no write access);
+     *     "Incompatible data types" (a value of another class, or null); "Not implemented"
+     *     ({@link #REG_MULTI_SZ}); "Unsupported value type" (6, above 7, or negative); when Windows
+     *     refuses the write, "Error setting registry value (REG_NONE/REG_BINARY)",
+     *     "Error setting registry value (REG_DWORD/REG_DWORD_BIG_ENDIAN)", or for a string the
+     *     operating system's text for the error ("Win32 error N" when it has none)
      */
     public static native void keySetValue(int root, String subKey, String valueName, int type, Object value,
             boolean broadcast);

@@ -9,7 +9,9 @@ package com.zarn.kelda.dravik.common.win32;
  * makes sense instead of declaring it on every method that touches the registry.
  *
  * <p>The message is one of the fixed texts documented on each {@link Registry} method, or, for a
- * failed write of a string value, the operating system's text for the error.
+ * failed write of a string value, the operating system's text for the error (which usually ends
+ * with a line break), or "Win32 error N" when the system has no text for the code N. Compare the
+ * fixed texts exactly, spelling included.
  */
 public class RegistryException extends RuntimeException {
     private static final long serialVersionUID = 1L;

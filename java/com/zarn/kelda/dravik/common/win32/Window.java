@@ -1,8 +1,20 @@
 package com.zarn.kelda.dravik.common.win32;
 
-/** Native pop-up windows: created hidden, with a caption and a window menu whose Close is disabled. */
+/**
+ * Native pop-up windows: created hidden, with a caption and a window menu whose Close is disabled,
+ * without sizing border or minimise and maximise buttons.
+ *
+ * <p>A window belongs to the thread that created it: only that thread can destroy it, and it is
+ * destroyed when that thread ends. The library runs no message loop, so a window gets Windows'
+ * default handling only while its thread retrieves messages, which a Java thread does not do: it
+ * shows its frame and title but does not repaint, and Windows may mark it "Not Responding" after
+ * a few seconds. No method raises an exception.
+ */
 public final class Window {
-    /** The library's default window class, registered while the library is loaded. */
+    /**
+     * The library's default window class, registered while the library is loaded. Destroy its
+     * windows before the library is unloaded.
+     */
     public static final String DEFAULT_CLASS = "VORURAZUR32";
 
     /** ShowWindow command: hide the window. */
@@ -30,33 +42,39 @@ public final class Window {
     }
 
     /**
-     * Creates a hidden top-level pop-up window, registering its class on first use. The window
-     * belongs to the calling thread: destroy it from that thread.
+     * Creates a hidden top-level pop-up window, registering its class on first use; a class of that
+     * name that exists already in the process is used as it is, and classes stay registered until
+     * the process ends. The window belongs to the calling thread: destroy it from that thread. The
+     * title passes to Windows as the bytes of its modified UTF-8 form: exact for ASCII.
      *
      * @param windowName the title
      * @param className the class name; {@link #DEFAULT_CLASS} uses the library's own class
-     * @param reserved1 ignored
-     * @param reserved2 ignored
+     * @param reserved1 ignored; pass 0
+     * @param reserved2 ignored; pass 0
      * @param x left edge, in screen coordinates
      * @param y top edge, in screen coordinates
-     * @param width width in pixels
-     * @param height height in pixels
-     * @return the window handle; 0 when it could not be created; -1 when the title was null
+     * @param width width in pixels, frame included
+     * @param height height in pixels, frame included
+     * @return the window handle; 0 when it could not be created or the class name was null; -1 when
+     *     the title was null
      */
     public static native int createWindow(String windowName, String className, int reserved1, int reserved2,
             int x, int y, int width, int height);
 
     /**
-     * Shows or hides a window.
+     * Shows, hides, minimises or restores a window. Call it on the thread that created the window:
+     * on another thread it waits until the window's thread handles the request, which may be never.
      *
      * @param hwnd the window handle; 0 does nothing
      * @param cmdShow a show command such as {@link #SW_SHOW} or {@link #SW_HIDE}
-     * @return true when the window was visible before the call
+     * @return true when the window was visible before the call; false when it was hidden, and for
+     *     the handle 0
      */
     public static native boolean showWindow(int hwnd, int cmdShow);
 
     /**
-     * Destroys a window created on the calling thread; anything else is ignored.
+     * Destroys a window created on the calling thread. On any other thread, and for a handle that
+     * is no longer valid, the call does nothing, silently.
      *
      * @param hwnd the window handle; 0 does nothing
      */

@@ -2,8 +2,15 @@ package com.zarn.kelda.dravik.common.communication.win32;
 
 /**
  * Message-mode named pipes, both ends, with blocking transfer. Each {@link #write} is one message;
- * each {@link #read} returns bytes of one message only. Handles returned here belong to the caller,
- * who ends them with {@link #closeHandle}.
+ * each {@link #read} returns bytes of one message only, and a message longer than the read's
+ * length comes in parts, in order, over several reads.
+ *
+ * <p>Every call blocks its thread until its work is done: {@link #connectNamedPipe},
+ * {@link #read}, {@link #write} and {@link #flushFileBuffers} without limit, {@link #waitForPipe}
+ * up to its time-out. Handles returned here belong to the caller, who ends each of them once with
+ * {@link #closeHandle}. No method raises an exception: failures show in the result. Pipe names are
+ * full names such as {@code \\.\pipe\myapp} and pass to Windows as the bytes of their modified
+ * UTF-8 form (exact for ASCII); a null name gives the method's failure value.
  */
 public final class WinPipe {
     /** Open mode: the server reads from the pipe. */
@@ -33,86 +40,112 @@ public final class WinPipe {
     }
 
     /**
-     * Creates a server instance of a message-mode, blocking named pipe.
+     * Creates a server instance of a message-type pipe in message read mode, blocking. The pipe gets
+     * Windows' default security: full access for the creating account, administrators and
+     * LocalSystem, read access for everyone else.
      *
      * @param name the full pipe name, for example {@code \\.\pipe\demo}
-     * @param openMode {@link #PIPE_ACCESS_DUPLEX} and the other open modes (never overlapped)
-     * @param maxInstances the most instances of this name
-     * @param outBufferSize output buffer size in bytes
-     * @param inBufferSize input buffer size in bytes
+     * @param openMode {@link #PIPE_ACCESS_DUPLEX}, {@link #PIPE_ACCESS_INBOUND} or
+     *     {@link #PIPE_ACCESS_OUTBOUND}, optionally with {@link #FILE_FLAG_FIRST_PIPE_INSTANCE} and
+     *     {@link #FILE_FLAG_WRITE_THROUGH}; never FILE_FLAG_OVERLAPPED
+     * @param maxInstances the most instances of this name, 1 to 254 or
+     *     {@link #PIPE_UNLIMITED_INSTANCES}; the same for every instance of the name
+     * @param outBufferSize output buffer size in bytes, a guide for Windows
+     * @param inBufferSize input buffer size in bytes, a guide for Windows
      * @param defaultTimeOut the time-out in milliseconds that {@link #waitForPipe} with 0 uses
-     * @return the instance's handle, or -1
+     * @return the instance's handle; -1 when it cannot be created (invalid or null name, all
+     *     instances exist, or the name is taken and {@link #FILE_FLAG_FIRST_PIPE_INSTANCE} was given)
      */
     public static native int createNamedPipe(String name, int openMode, int maxInstances, int outBufferSize,
             int inBufferSize, int defaultTimeOut);
 
     /**
-     * Waits until a client opens the instance.
+     * Waits, without limit, until a client opens the instance.
      *
      * @param handle a server instance
-     * @return 1 when a client is connected (also when it came first), else 0
+     * @return 1 when a client is connected, at once when it came before this call; 0 on failure, for
+     *     example when a client connected and has closed already (then {@link #disconnect} and
+     *     call again)
      */
     public static native int connectNamedPipe(int handle);
 
     /**
-     * Opens the client end of a pipe in message read mode.
+     * Opens the client end of a pipe and switches it to message read mode. Does not wait: use
+     * {@link #waitForPipe} first.
      *
-     * @param name the full pipe name
-     * @param desiredAccess {@link #GENERIC_READ}, {@link #GENERIC_WRITE} or both
-     * @return the handle, or -1 when there is no such pipe or every instance is busy
+     * @param name the full pipe name, for example {@code \\.\pipe\demo}
+     * @param desiredAccess {@link #GENERIC_READ} | {@link #GENERIC_WRITE}, or {@link #GENERIC_WRITE}
+     *     alone; a handle opened with {@link #GENERIC_READ} alone cannot switch to message read mode
+     *     and reads the messages as one stream of bytes
+     * @return the handle; -1 when there is no such pipe, every instance is busy, access is denied,
+     *     or the name is null
      */
     public static native int createFile(String name, int desiredAccess);
 
     /**
-     * Reads the next message, or the next part of a message longer than {@code length}.
+     * Reads the next message, or the next part of a message longer than {@code length}, and waits
+     * without limit until there is one. A result below {@code length} ends a message; a result equal
+     * to {@code length} may be a whole message or a part of a longer one, so frame long messages
+     * (for example with a length header) instead of reading until a short read.
      *
      * @param handle a connected pipe end
-     * @param data receives the bytes from index 0
-     * @param length the most bytes to read, at most {@code data.length}
-     * @return the number of bytes read (a result below {@code length} ends a message), or -1
+     * @param data receives the bytes from index 0; only the first n bytes change
+     * @param length the most bytes to read, 0 to {@code data.length}
+     * @return the number of bytes read, n (0 for an empty message); -1 when the other end has closed
+     *     or disconnected, the handle is invalid, or {@code data} is null or {@code length} is out of
+     *     range (then nothing is read)
      */
     public static native int read(int handle, byte[] data, int length);
 
     /**
-     * Writes one message.
+     * Writes one message and waits until it is all in the pipe: when the pipe's buffer is full,
+     * until the other end reads.
      *
      * @param handle a connected pipe end
      * @param data the bytes, from index 0
-     * @param length the message's length, at most {@code data.length}
-     * @return the number of bytes written, or 0 on failure
+     * @param length the message's length, 0 to {@code data.length}
+     * @return the number of bytes written ({@code length}); 0 on failure, when {@code data} is null
+     *     or {@code length} is out of range (nothing written), and also for an empty message
      */
     public static native int write(int handle, byte[] data, int length);
 
     /**
-     * Waits until the other end has read everything written to it.
+     * Waits, without limit, until the other end has read everything written to this handle. A server
+     * calls it before {@link #disconnect} when the client must receive the last messages.
      *
      * @param handle a connected pipe end
-     * @return non-zero on success
+     * @return non-zero on success; 0 on failure, for example when the other end has closed
      */
     public static native int flushFileBuffers(int handle);
 
     /**
-     * Ends the client's connection to a server instance, discarding what it has not read.
+     * Ends the client's connection to a server instance, discarding what the client has not read;
+     * the client's next {@link #read} returns -1. The instance can then wait for the next client
+     * with {@link #connectNamedPipe}.
      *
      * @param handle a server instance
-     * @return non-zero on success
+     * @return non-zero on success, 0 on failure
      */
     public static native int disconnect(int handle);
 
     /**
-     * Closes a handle returned by {@link #createNamedPipe} or {@link #createFile}.
+     * Closes a handle returned by {@link #createNamedPipe} or {@link #createFile}. Close each handle
+     * once and then forget its value: Windows reuses handle values.
      *
      * @param handle the handle
-     * @return non-zero on success
+     * @return non-zero on success, 0 on failure (an invalid or closed handle)
      */
     public static native int closeHandle(int handle);
 
     /**
-     * Waits until an instance of the named pipe is free for a connection.
+     * Waits until an instance of the named pipe is free for a connection. A free instance is not
+     * reserved: another client may take it before {@link #createFile}.
      *
      * @param name the full pipe name
-     * @param timeOut milliseconds; {@link #NMPWAIT_USE_DEFAULT_WAIT} or {@link #NMPWAIT_WAIT_FOREVER}
-     * @return true when an instance is free; false on time-out or when there is no such pipe
+     * @param timeOut milliseconds; {@link #NMPWAIT_USE_DEFAULT_WAIT} waits for the server's default
+     *     time-out, {@link #NMPWAIT_WAIT_FOREVER} without limit
+     * @return true when an instance is free; false when the time-out passed, at once when no pipe
+     *     of that name exists, and for a null name
      */
     public static native boolean waitForPipe(String name, int timeOut);
 }
