@@ -29,6 +29,12 @@ public final class WinPipe {
     public static final int GENERIC_READ = 0x80000000;
     /** Access mask: write. */
     public static final int GENERIC_WRITE = 0x40000000;
+    /**
+     * Access mask: change the handle's attributes. A client that only reads asks for
+     * {@link #GENERIC_READ} | {@code FILE_WRITE_ATTRIBUTES}, so that Windows lets its handle switch to
+     * message read mode.
+     */
+    public static final int FILE_WRITE_ATTRIBUTES = 0x00000100;
     /** Wait time-out: the server's default time-out. */
     public static final int NMPWAIT_USE_DEFAULT_WAIT = 0;
     /** Wait time-out: no limit. */
@@ -74,9 +80,11 @@ public final class WinPipe {
      * {@link #waitForPipe} first.
      *
      * @param name the full pipe name, for example {@code \\.\pipe\demo}
-     * @param desiredAccess {@link #GENERIC_READ} | {@link #GENERIC_WRITE}, or {@link #GENERIC_WRITE}
-     *     alone; a handle opened with {@link #GENERIC_READ} alone cannot switch to message read mode
-     *     and reads the messages as one stream of bytes
+     * @param desiredAccess as the server's open mode allows: {@link #GENERIC_READ} |
+     *     {@link #GENERIC_WRITE} for {@link #PIPE_ACCESS_DUPLEX}, {@link #GENERIC_READ} |
+     *     {@link #FILE_WRITE_ATTRIBUTES} for {@link #PIPE_ACCESS_OUTBOUND}, {@link #GENERIC_WRITE} for
+     *     {@link #PIPE_ACCESS_INBOUND}; a handle opened with {@link #GENERIC_READ} alone cannot switch
+     *     to message read mode and reads the messages as one stream of bytes
      * @return the handle; -1 when there is no such pipe, every instance is busy, access is denied,
      *     or the name is null
      */
