@@ -7,7 +7,8 @@ package com.zarn.kelda.dravik.common.communication.win32;
  *
  * <p>Every call blocks its thread until its work is done: {@link #connectNamedPipe},
  * {@link #read}, {@link #write} and {@link #flushFileBuffers} without limit, {@link #waitForPipe}
- * up to its time-out. Handles returned here belong to the caller, who ends each of them once with
+ * up to its time-out. Windows runs the calls on one handle one after the other: while a thread
+ * waits in {@link #read}, a {@link #write} on the same handle waits too. Handles returned here belong to the caller, who ends each of them once with
  * {@link #closeHandle}. No method raises an exception: failures show in the result. Pipe names are
  * full names such as {@code \\.\pipe\myapp} and pass to Windows as the bytes of their modified
  * UTF-8 form (exact for ASCII); a null name gives the method's failure value.
