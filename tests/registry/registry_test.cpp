@@ -1,0 +1,905 @@
+// The Registry natives, called through the library's exports as a JVM calls
+// them, in a sandbox key under HKEY_CURRENT_USER that each test rebuilds and
+// removes. Effects are checked with direct registry calls; the library's own
+// registry, heap and expansion calls are watched (and failed on demand)
+// through its import table; a top-level window on a thread of the test counts
+// the settings-change broadcasts.
+#include "import_patch.h"
+#include "natives.h"
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace testjni;
+
+namespace {
+
+// HKEY_CURRENT_USER (0x80000001) as Java passes it.
+constexpr jint currentUser = -2147483647;
+const std::string sandboxPath = "Software\\ZarnRegistryTest-" + std::to_string(GetCurrentProcessId());
+
+// ---- Watching the library's Windows calls.
+
+struct Watch {
+    volatile LONG opened = 0;       // successful RegOpenKeyExA and RegCreateKeyExA
+    volatile LONG closed = 0;       // RegCloseKey
+    volatile LONG registryCalls = 0;
+    volatile LONG nullNames = 0;    // value calls with a null name: the key's default value
+    LONG queryInfoFailure = 0;      // RegQueryInfoKeyA returns this when non-zero
+    LONG setValueFailure = 0;       // RegSetValueExA returns this when non-zero
+    int heapFailAt = 0;             // the nth HeapAlloc from now fails
+    int heapCalls = 0;
+    std::function<void(int call)> beforeQueryValue;       // call 1, 2, ... of RegQueryValueExA
+    std::function<void(int call)> beforeExpand;           // call 1, 2, ... of ExpandEnvironmentStringsA
+    std::function<DWORD(int call)> expandResult;          // replaces a call's result when it returns non-zero
+    int queryValueCalls = 0;
+    int expandCalls = 0;
+
+    void reset()
+    {
+        opened = closed = registryCalls = nullNames = 0;
+        queryInfoFailure = setValueFailure = 0;
+        heapFailAt = heapCalls = queryValueCalls = expandCalls = 0;
+        beforeQueryValue = nullptr;
+        beforeExpand = nullptr;
+        expandResult = nullptr;
+    }
+} watch;
+
+LONG WINAPI watchedOpen(HKEY root, LPCSTR path, DWORD options, REGSAM mask, PHKEY key)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    LONG status = RegOpenKeyExA(root, path, options, mask, key);
+    if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
+    return status;
+}
+
+LONG WINAPI watchedCreate(HKEY root, LPCSTR path, DWORD reserved, LPSTR cls, DWORD options, REGSAM mask,
+                          LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    LONG status = RegCreateKeyExA(root, path, reserved, cls, options, mask, security, key, disposition);
+    if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
+    return status;
+}
+
+LONG WINAPI watchedClose(HKEY key)
+{
+    InterlockedIncrement(&watch.closed);
+    return RegCloseKey(key);
+}
+
+LONG WINAPI watchedQueryInfo(HKEY key, LPSTR cls, LPDWORD clsSize, LPDWORD reserved, LPDWORD subKeys,
+                             LPDWORD subKeyLength, LPDWORD classLength, LPDWORD values, LPDWORD valueNameLength,
+                             LPDWORD valueLength, LPDWORD security, PFILETIME written)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    if (watch.queryInfoFailure) return watch.queryInfoFailure;
+    return RegQueryInfoKeyA(key, cls, clsSize, reserved, subKeys, subKeyLength, classLength, values,
+                            valueNameLength, valueLength, security, written);
+}
+
+LONG WINAPI watchedQueryValue(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    if (!name) InterlockedIncrement(&watch.nullNames);
+    int call = ++watch.queryValueCalls;
+    if (watch.beforeQueryValue) watch.beforeQueryValue(call);
+    return RegQueryValueExA(key, name, reserved, type, data, size);
+}
+
+LONG WINAPI watchedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    if (!name) InterlockedIncrement(&watch.nullNames);
+    if (watch.setValueFailure) return watch.setValueFailure;
+    return RegSetValueExA(key, name, reserved, type, data, size);
+}
+
+LONG WINAPI watchedDeleteValue(HKEY key, LPCSTR name)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    if (!name) InterlockedIncrement(&watch.nullNames);
+    return RegDeleteValueA(key, name);
+}
+
+DWORD WINAPI watchedExpand(LPCSTR text, LPSTR buffer, DWORD size)
+{
+    int call = ++watch.expandCalls;
+    if (watch.beforeExpand) watch.beforeExpand(call);
+    DWORD result = ExpandEnvironmentStringsA(text, buffer, size);
+    return result && watch.expandResult ? watch.expandResult(call) : result;
+}
+
+LPVOID WINAPI watchedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size)
+{
+    if (++watch.heapCalls == watch.heapFailAt) return nullptr;
+    return HeapAlloc(heap, flags, size);
+}
+
+// ---- Counting the settings-change broadcasts that reach a top-level window.
+
+volatile LONG environmentBroadcasts = 0;
+
+LRESULT CALLBACK listenerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SETTINGCHANGE && wParam == 0 && lParam &&
+        strcmp(reinterpret_cast<const char*>(lParam), "Environment") == 0)
+        InterlockedIncrement(&environmentBroadcasts);
+    if (message == WM_DESTROY) PostQuitMessage(0);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// GoogleTest also reports each failure with OutputDebugStringA, which raises
+// an exception to reach a debugger; where 32-bit code runs under emulation that
+// exception ends the process, and the report with it. The test program's own
+// calls go nowhere instead.
+void WINAPI quietDebugPrint(LPCSTR) {}
+const ImportPatch quietDebugOutput(GetModuleHandleA(nullptr), "OutputDebugStringA",
+                                   reinterpret_cast<void*>(quietDebugPrint));
+
+// Installs the watches for the whole run and keeps a listening window alive on
+// its own thread with a message loop.
+class RegistryEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        HMODULE module = library();
+        ASSERT_NE(module, nullptr);
+        struct { const char* name; void* function; } watched[] = {
+            {"RegOpenKeyExA", reinterpret_cast<void*>(watchedOpen)},
+            {"RegCreateKeyExA", reinterpret_cast<void*>(watchedCreate)},
+            {"RegCloseKey", reinterpret_cast<void*>(watchedClose)},
+            {"RegQueryInfoKeyA", reinterpret_cast<void*>(watchedQueryInfo)},
+            {"RegQueryValueExA", reinterpret_cast<void*>(watchedQueryValue)},
+            {"RegSetValueExA", reinterpret_cast<void*>(watchedSetValue)},
+            {"RegDeleteValueA", reinterpret_cast<void*>(watchedDeleteValue)},
+            {"ExpandEnvironmentStringsA", reinterpret_cast<void*>(watchedExpand)},
+            {"HeapAlloc", reinterpret_cast<void*>(watchedHeapAlloc)},
+        };
+        for (const auto& w : watched) {
+            patches_.push_back(std::make_unique<ImportPatch>(module, w.name, w.function));
+            EXPECT_TRUE(patches_.back()->applied()) << "the library does not import " << w.name;
+        }
+
+        HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        listener_ = std::make_unique<TestThread>([this, ready] {
+            WNDCLASSA cls = {};
+            cls.lpfnWndProc = listenerProc;
+            cls.hInstance = GetModuleHandleA(nullptr);
+            cls.lpszClassName = "ZarnBroadcastListener";
+            RegisterClassA(&cls);
+            window_ = CreateWindowExA(0, cls.lpszClassName, "listener", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                      nullptr, cls.hInstance, nullptr);
+            SetEvent(ready);
+            if (!window_) return;
+            MSG msg;
+            while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+        });
+        WaitForSingleObject(ready, 30000);
+        CloseHandle(ready);
+        ASSERT_NE(window_, nullptr) << "no listening window";
+    }
+
+    void TearDown() override
+    {
+        if (window_) PostMessageA(window_, WM_CLOSE, 0, 0);
+        listener_.reset();
+        patches_.clear();
+    }
+
+private:
+    std::vector<std::unique_ptr<ImportPatch>> patches_;
+    std::unique_ptr<TestThread> listener_;
+    HWND window_ = nullptr;
+};
+
+::testing::Environment* const registryEnvironment = ::testing::AddGlobalTestEnvironment(new RegistryEnvironment);
+
+// ---- Results as text, so that tables can hold them.
+
+std::string hex(const std::vector<uint8_t>& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::string show(jboolean b) { return b ? "true" : "false"; }
+std::string show(jint v) { return std::to_string(v); }
+std::string show(TestJni& jni, jobject o)
+{
+    if (!o) return "null";
+    if (jni.isByteArray(o)) return "bytes:" + hex(jni.arrayBytes(o));
+    if (jni.isString(o)) return "string:" + jni.utf8Bytes(o);
+    if (jni.isInteger(o)) return "int:" + std::to_string(jni.integerValue(o));
+    return "object";
+}
+
+// A registry value as the registry holds it.
+struct Raw {
+    bool exists = false;
+    DWORD type = 0;
+    std::vector<uint8_t> data;
+};
+
+std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+// ---- The fixture: the sandbox, the natives, and the checks every call shares.
+
+class RegistryTest : public ::testing::Test {
+protected:
+    using Bytes = std::vector<uint8_t>;
+
+    Native<jboolean(jint, jstring)> keyExists{name("keyExists")};
+    Native<jint(jint, jstring)> keyCreate{name("keyCreate")};
+    Native<jint(jint, jstring, jboolean)> keyDelete{name("keyDelete")};
+    Native<jboolean(jint, jstring)> keyHasSubKeys{name("keyHasSubKeys")};
+    Native<jboolean(jint, jstring)> keyHasValues{name("keyHasValues")};
+    Native<jboolean(jint, jstring, jstring)> keyHasValue{name("keyHasValue")};
+    Native<void(jint, jstring, jstring, jboolean)> keyDeleteValue{name("keyDeleteValue")};
+    Native<jint()> broadcastUpdate{name("broadcastUpdate")};
+    Native<jint(jint, jstring, jstring)> keyGetValueType{name("keyGetValueType")};
+    Native<jobject(jint, jstring, jstring)> keyGetValue{name("keyGetValue")};
+    Native<void(jint, jstring, jstring, jint, jobject, jboolean)> keySetValue{name("keySetValue")};
+
+    static std::string name(const char* method) { return std::string(win32Package) + "Registry_" + method; }
+
+    void SetUp() override
+    {
+        populate();
+        watch.reset();
+    }
+
+    void TearDown() override
+    {
+        EXPECT_EQ(watch.opened, watch.closed) << "a key the library opened was left open";
+        EXPECT_EQ(watch.nullNames, 0) << "a null value name reached Windows";
+        watch.reset();
+        RegDeleteTreeA(HKEY_CURRENT_USER, sandboxPath.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, sandboxPath.c_str());
+    }
+
+    // The sandbox's standard contents.
+    void populate()
+    {
+        RegDeleteTreeA(HKEY_CURRENT_USER, sandboxPath.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, sandboxPath.c_str());
+        setRaw("present", "", REG_SZ, bytesOf(std::string("default", 8)));
+        setRaw("present", "v", REG_SZ, bytesOf(std::string("x", 2)));
+        setRaw("present", "bin", REG_BINARY, {1, 2});
+        setRaw("present", "exp", REG_EXPAND_SZ, bytesOf(std::string("%SystemRoot%", 13)));
+        setRaw("present", "dw", REG_DWORD, {7, 0, 0, 0});
+        setRaw("present", "multi", REG_MULTI_SZ, bytesOf(std::string("a\0b\0\0", 5)));
+        setRaw("present\\child", "c", REG_DWORD, {1, 0, 0, 0});
+        setRaw("valuesOnly", "only", REG_DWORD, {1, 0, 0, 0});
+        createKey("keysOnly\\sub");
+        createKey("empty");
+    }
+
+    static std::string full(const std::string& path) { return path.empty() ? sandboxPath : sandboxPath + "\\" + path; }
+    jstring key(TestJni& jni, const std::string& path) { return jni.string(full(path)); }
+
+    static void createKey(const std::string& path)
+    {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, full(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+
+    // Stores data as given: a non-NUL byte follows it in memory, because
+    // RegSetValueExA adds the NUL that string data lacks when the next byte is one.
+    static void setRaw(const std::string& path, const std::string& valueName, DWORD type, const Bytes& data)
+    {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, full(path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        Bytes guarded = data;
+        guarded.push_back('#');
+        EXPECT_EQ(RegSetValueExA(key, valueName.c_str(), 0, type, guarded.data(), static_cast<DWORD>(data.size())),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+
+    static Raw raw(const std::string& path, const std::string& valueName)
+    {
+        Raw r;
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, full(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return r;
+        DWORD size = 0;
+        if (RegQueryValueExA(key, valueName.c_str(), nullptr, &r.type, nullptr, &size) == ERROR_SUCCESS) {
+            r.data.resize(size + 1);
+            r.exists = RegQueryValueExA(key, valueName.c_str(), nullptr, &r.type, r.data.data(), &size) ==
+                       ERROR_SUCCESS;
+            r.data.resize(size);
+        }
+        RegCloseKey(key);
+        return r;
+    }
+
+    static bool exists(const std::string& path)
+    {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, full(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        RegCloseKey(key);
+        return true;
+    }
+
+    // Every key and value below the sandbox, as text.
+    static std::string snapshot(const std::string& path = "")
+    {
+        std::string out;
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, full(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "-";
+        for (DWORD i = 0;; ++i) {
+            char valueName[1024];
+            DWORD nameSize = sizeof valueName;
+            BYTE data[4096];
+            DWORD size = sizeof data, type = 0;
+            if (RegEnumValueA(key, i, valueName, &nameSize, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+            out += "[" + path + "]" + valueName + "=" + std::to_string(type) + ":" + hex(Bytes(data, data + size)) +
+                   "\n";
+        }
+        std::vector<std::string> children;
+        for (DWORD i = 0;; ++i) {
+            char child[256];
+            DWORD childSize = sizeof child;
+            if (RegEnumKeyExA(key, i, child, &childSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            children.push_back(path.empty() ? child : path + "\\" + child);
+        }
+        RegCloseKey(key);
+        for (const std::string& child : children) out += snapshot(child);
+        return out;
+    }
+
+    static long broadcasts() { return environmentBroadcasts; }
+};
+
+// One call of a native with what must follow from it.
+struct Row {
+    const char* what;
+    std::function<void()> prepare;              // may be empty
+    std::function<std::string(TestJni&)> call;
+    std::string result;
+    const char* message;                        // nullptr: no exception
+    long broadcasts;
+};
+
+// ---- Both failure tables, row by row.
+
+TEST_F(RegistryTest, EveryFailureGivesItsResultMessageAndBroadcast)
+{
+    auto failQueryInfo = [] { watch.queryInfoFailure = ERROR_ACCESS_DENIED; };
+    // A value that grows between the size query and the data query.
+    auto growBetweenQueries = [] {
+        watch.beforeQueryValue = [](int call) {
+            if (call == 2) setRaw("present", "v", REG_SZ, bytesOf(std::string(300, 'g') + '\0'));
+        };
+    };
+    auto failSecondExpansion = [] {
+        watch.expandResult = [](int call) { return call == 2 ? 0u : ExpandEnvironmentStringsA("%SystemRoot%", nullptr, 0); };
+    };
+    const Row rows[] = {
+        {"keyExists, missing key", nullptr, [&](TestJni& j) { return show(keyExists(j, currentUser, key(j, "missing"))); }, "false", nullptr, 0},
+        {"keyExists, root that is no key", nullptr, [&](TestJni& j) { return show(keyExists(j, 0, key(j, "present"))); }, "false", nullptr, 0},
+        {"keyCreate, root that is no key", nullptr, [&](TestJni& j) { return show(keyCreate(j, 0, key(j, "new"))); }, std::to_string(ERROR_INVALID_HANDLE), nullptr, 0},
+        {"keyCreate, existing key", nullptr, [&](TestJni& j) { return show(keyCreate(j, currentUser, key(j, "present"))); }, "0", "Attempted to create existing key", 0},
+        {"keyDelete, missing key, flag set", nullptr, [&](TestJni& j) { return show(keyDelete(j, currentUser, key(j, "missing"), JNI_TRUE)); }, "2", "Could not delete registry key", 1},
+        {"keyDelete, missing key, flag clear", nullptr, [&](TestJni& j) { return show(keyDelete(j, currentUser, key(j, "missing"), JNI_FALSE)); }, "2", "Could not delete registry key", 0},
+        {"keyHasSubKeys, missing key", nullptr, [&](TestJni& j) { return show(keyHasSubKeys(j, currentUser, key(j, "missing"))); }, "false", "Error opening registry key", 0},
+        {"keyHasValues, missing key", nullptr, [&](TestJni& j) { return show(keyHasValues(j, currentUser, key(j, "missing"))); }, "false", "Error opening registry key", 0},
+        {"keyHasValue, missing key", nullptr, [&](TestJni& j) { return show(keyHasValue(j, currentUser, key(j, "missing"), j.string("v"))); }, "false", "Error opening registry key", 0},
+        {"keyDeleteValue, missing key, flag set", nullptr, [&](TestJni& j) { keyDeleteValue(j, currentUser, key(j, "missing"), j.string("v"), JNI_TRUE); return std::string("void"); }, "void", "Error opening registry key", 0},
+        {"keyHasSubKeys, count fails", failQueryInfo, [&](TestJni& j) { return show(keyHasSubKeys(j, currentUser, key(j, "present"))); }, "false", "Error counting registry subkeys", 0},
+        {"keyHasValues, count fails", failQueryInfo, [&](TestJni& j) { return show(keyHasValues(j, currentUser, key(j, "present"))); }, "false", "Error counting registry values", 0},
+        {"keyHasValue, missing value", nullptr, [&](TestJni& j) { return show(keyHasValue(j, currentUser, key(j, "present"), j.string("absent"))); }, "false", nullptr, 0},
+        {"keyDeleteValue, missing value, flag set", nullptr, [&](TestJni& j) { keyDeleteValue(j, currentUser, key(j, "present"), j.string("absent"), JNI_TRUE); return std::string("void"); }, "void", "Error deleting registry key value", 1},
+        {"keyDeleteValue, missing value, flag clear", nullptr, [&](TestJni& j) { keyDeleteValue(j, currentUser, key(j, "present"), j.string("absent"), JNI_FALSE); return std::string("void"); }, "void", "Error deleting registry key value", 0},
+        {"keyGetValueType, missing key", nullptr, [&](TestJni& j) { return show(keyGetValueType(j, currentUser, key(j, "missing"), j.string("v"))); }, "0", "Error opening registry key", 0},
+        {"keyGetValue, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, key(j, "missing"), j.string("v"))); }, "null", "Error opening registry key", 0},
+        {"keySetValue, missing key, flag set", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "missing"), j.string("v"), REG_SZ, j.string("s"), JNI_TRUE); return std::string("void"); }, "void", "Error opening registry key", 0},
+        {"keyGetValueType, missing value", nullptr, [&](TestJni& j) { return show(keyGetValueType(j, currentUser, key(j, "present"), j.string("absent"))); }, "0", "Error retreiving registry value", 0},
+        {"keyGetValue, missing value", nullptr, [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, key(j, "present"), j.string("absent"))); }, "null", "Error retreiving registry value", 0},
+        {"keyGetValue, value grew between the queries", growBetweenQueries, [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, key(j, "present"), j.string("v"))); }, "null", "Error retreiving registry value", 0},
+        {"keyGetValue, REG_LINK", [] { setRaw("present", "t6", REG_LINK, {1, 2}); }, [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, key(j, "present"), j.string("t6"))); }, "null", "Unsupported data type", 0},
+        {"keyGetValue, REG_MULTI_SZ", nullptr, [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, key(j, "present"), j.string("multi"))); }, "null", "Unsupported data type", 0},
+        {"keyGetValue, REG_RESOURCE_LIST", [] { setRaw("present", "t8", REG_RESOURCE_LIST, {1}); }, [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, key(j, "present"), j.string("t8"))); }, "null", "Unsupported data type", 0},
+        {"keyGetValue, REG_QWORD", [] { setRaw("present", "t11", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}); }, [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, key(j, "present"), j.string("t11"))); }, "null", "Unsupported data type", 0},
+        {"keyGetValue, expansion fails", failSecondExpansion, [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, key(j, "present"), j.string("exp"))); }, "null", "Error expanding registry strings", 0},
+        {"keySetValue, type 7", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), REG_MULTI_SZ, j.string("a"), JNI_TRUE); return std::string("void"); }, "void", "Not implemented", 1},
+        {"keySetValue, type 6", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), REG_LINK, j.string("a"), JNI_FALSE); return std::string("void"); }, "void", "Unsupported value type", 0},
+        {"keySetValue, type 8", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), 8, j.integer(1), JNI_TRUE); return std::string("void"); }, "void", "Unsupported value type", 1},
+        {"keySetValue, type -1", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), -1, j.bytes({1}), JNI_TRUE); return std::string("void"); }, "void", "Unsupported value type", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        populate();
+        const std::string before = snapshot();
+        watch.reset();
+        if (row.prepare) row.prepare();
+        TestJni jni;
+        long sent = broadcasts();
+        EXPECT_EQ(row.call(jni), row.result);
+        if (row.message) {
+            EXPECT_EQ(jni.pendingClass(), registryExceptionClass);
+            EXPECT_EQ(jni.pendingMessage(), row.message);
+        } else {
+            EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+        }
+        EXPECT_EQ(broadcasts() - sent, row.broadcasts);
+        EXPECT_TRUE(jni.clean());
+        EXPECT_EQ(watch.opened, watch.closed) << "key left open";
+        EXPECT_EQ(watch.nullNames, 0);
+        watch.reset();
+        // Failed calls change nothing (the rows that add a value in prepare excepted).
+        if (!row.prepare) {
+            EXPECT_EQ(snapshot(), before);
+        }
+    }
+}
+
+// ---- Early returns: a null path, and a null value name, which Windows would
+// take for the key's default value.
+
+TEST_F(RegistryTest, NullPathOrNullNameReturnsNeutralWithoutAnyCallOrBroadcast)
+{
+    struct Case {
+        const char* what;
+        std::function<std::string(TestJni&, jstring path, jstring name)> call;
+        std::string neutral;
+        bool testsName;  // a null name alone also ends the call
+    };
+    const Case cases[] = {
+        {"keyExists", [&](TestJni& j, jstring p, jstring) { return show(keyExists(j, currentUser, p)); }, "false", false},
+        {"keyCreate", [&](TestJni& j, jstring p, jstring) { return show(keyCreate(j, currentUser, p)); }, "-1", false},
+        {"keyDelete", [&](TestJni& j, jstring p, jstring) { return show(keyDelete(j, currentUser, p, JNI_TRUE)); }, "-1", false},
+        {"keyHasSubKeys", [&](TestJni& j, jstring p, jstring) { return show(keyHasSubKeys(j, currentUser, p)); }, "false", false},
+        {"keyHasValues", [&](TestJni& j, jstring p, jstring) { return show(keyHasValues(j, currentUser, p)); }, "false", false},
+        {"keyHasValue", [&](TestJni& j, jstring p, jstring n) { return show(keyHasValue(j, currentUser, p, n)); }, "false", true},
+        {"keyDeleteValue", [&](TestJni& j, jstring p, jstring n) { keyDeleteValue(j, currentUser, p, n, JNI_TRUE); return std::string("void"); }, "void", true},
+        {"keyGetValueType", [&](TestJni& j, jstring p, jstring n) { return show(keyGetValueType(j, currentUser, p, n)); }, "-1", true},
+        {"keyGetValue", [&](TestJni& j, jstring p, jstring n) { return show(j, keyGetValue(j, currentUser, p, n)); }, "null", true},
+        {"keySetValue", [&](TestJni& j, jstring p, jstring n) { keySetValue(j, currentUser, p, n, REG_SZ, j.string("s"), JNI_TRUE); return std::string("void"); }, "void", true},
+    };
+    const std::string before = snapshot();
+    for (const Case& c : cases) {
+        // A missing key too: not even the open may happen.
+        for (const char* path : {"present", "missing"}) {
+            for (bool nullPath : {true, false}) {
+                if (!nullPath && !c.testsName) continue;
+                SCOPED_TRACE(std::string(c.what) + " " + path + (nullPath ? " null path" : " null name"));
+                TestJni jni;
+                jstring p = nullPath ? nullptr : key(jni, path);
+                jstring n = nullPath ? jni.string("v") : nullptr;
+                jni.resetCounts();
+                watch.reset();
+                long sent = broadcasts();
+                EXPECT_EQ(c.call(jni, p, n), c.neutral);
+                EXPECT_EQ(jni.totalCalls(), 0) << "no JNI call for a null reference";
+                EXPECT_EQ(watch.registryCalls, 0) << "no registry call for a null reference";
+                EXPECT_EQ(broadcasts(), sent);
+                EXPECT_FALSE(jni.exceptionPending());
+                EXPECT_TRUE(jni.clean());
+            }
+        }
+    }
+    EXPECT_EQ(snapshot(), before);
+}
+
+// ---- Keys.
+
+TEST_F(RegistryTest, KeyQueriesAnswerFromTheRegistry)
+{
+    struct Case {
+        const char* path;
+        bool exists, hasSubKeys, hasValues;
+    };
+    const Case cases[] = {
+        {"present", true, true, true},
+        {"valuesOnly", true, false, true},
+        {"keysOnly", true, true, false},
+        {"empty", true, false, false},
+        {"", true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        TestJni jni;
+        EXPECT_EQ(keyExists(jni, currentUser, key(jni, c.path)), c.exists);
+        EXPECT_EQ(keyHasSubKeys(jni, currentUser, key(jni, c.path)), c.hasSubKeys);
+        EXPECT_EQ(keyHasValues(jni, currentUser, key(jni, c.path)), c.hasValues);
+        EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+        EXPECT_TRUE(jni.clean());
+    }
+    TestJni jni;
+    // The empty path names the root itself; a path's levels are separated by backslashes.
+    EXPECT_TRUE(keyExists(jni, currentUser, jni.string("")));
+    EXPECT_TRUE(keyExists(jni, currentUser, key(jni, "present\\child")));
+    EXPECT_FALSE(keyExists(jni, currentUser, key(jni, "present\\nochild")));
+    // The empty value name is the key's default value.
+    EXPECT_TRUE(keyHasValue(jni, currentUser, key(jni, "present"), jni.string("")));
+    EXPECT_FALSE(keyHasValue(jni, currentUser, key(jni, "valuesOnly"), jni.string("")));
+    EXPECT_TRUE(keyHasValue(jni, currentUser, key(jni, "present"), jni.string("V"))) << "value names ignore case";
+    EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+    EXPECT_TRUE(jni.clean());
+}
+
+TEST_F(RegistryTest, KeyCreateMakesMissingParentsAndKeyDeleteRemovesTheSubtree)
+{
+    TestJni jni;
+    ASSERT_FALSE(exists("made"));
+    EXPECT_EQ(keyCreate(jni, currentUser, key(jni, "made\\deeper\\deepest")), 0);
+    EXPECT_FALSE(jni.exceptionPending());
+    EXPECT_TRUE(exists("made\\deeper\\deepest"));
+
+    // A non-ASCII path reaches Windows as its modified UTF-8 bytes.
+    EXPECT_EQ(keyCreate(jni, currentUser, key(jni, "caf\xC3\xA9")), 0);
+    EXPECT_TRUE(exists("caf\xC3\xA9"));
+
+    long sent = broadcasts();
+    EXPECT_EQ(keyDelete(jni, currentUser, key(jni, "present"), JNI_TRUE), 0);
+    EXPECT_EQ(broadcasts() - sent, 1);
+    EXPECT_FALSE(exists("present"));
+    EXPECT_FALSE(exists("present\\child"));
+    EXPECT_EQ(keyDelete(jni, currentUser, key(jni, "made"), JNI_FALSE), 0);
+    EXPECT_EQ(broadcasts() - sent, 1);
+    EXPECT_FALSE(exists("made"));
+    EXPECT_TRUE(exists("valuesOnly"));
+    EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+    EXPECT_TRUE(jni.clean());
+}
+
+TEST_F(RegistryTest, KeyDeleteValueRemovesOnlyTheNamedValueAndBroadcastsOnRequest)
+{
+    TestJni jni;
+    long sent = broadcasts();
+    keyDeleteValue(jni, currentUser, key(jni, "present"), jni.string("v"), JNI_TRUE);
+    EXPECT_EQ(broadcasts() - sent, 1);
+    EXPECT_FALSE(raw("present", "v").exists);
+    EXPECT_TRUE(raw("present", "").exists) << "the default value went too";
+    keyDeleteValue(jni, currentUser, key(jni, "present"), jni.string("bin"), JNI_FALSE);
+    EXPECT_EQ(broadcasts() - sent, 1);
+    EXPECT_FALSE(raw("present", "bin").exists);
+    EXPECT_TRUE(raw("present", "dw").exists);
+    // The empty name deletes the default value, and only it.
+    keyDeleteValue(jni, currentUser, key(jni, "present"), jni.string(""), JNI_FALSE);
+    EXPECT_FALSE(raw("present", "").exists);
+    EXPECT_TRUE(raw("present", "dw").exists);
+    EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+    EXPECT_TRUE(jni.clean());
+}
+
+TEST_F(RegistryTest, BroadcastUpdateReachesTopLevelWindows)
+{
+    TestJni jni;
+    long sent = broadcasts();
+    EXPECT_NE(broadcastUpdate(jni), 0);
+    EXPECT_EQ(broadcasts() - sent, 1);
+    EXPECT_EQ(jni.totalCalls(), 0);
+}
+
+// ---- Values: the mapping in both directions, checked against the registry itself.
+
+TEST_F(RegistryTest, ReadingConvertsByRegistryType)
+{
+    char systemRoot[MAX_PATH];
+    ASSERT_GT(GetEnvironmentVariableA("SystemRoot", systemRoot, sizeof systemRoot), 0u);
+    SetEnvironmentVariableA("ZARN_READ", "expanded");
+    struct Case {
+        const char* name;
+        DWORD type;
+        Bytes data;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"none", REG_NONE, {1, 2, 3}, "bytes:010203"},
+        {"emptyBinary", REG_BINARY, {}, "bytes:"},
+        {"binary", REG_BINARY, {0, 0xFF, 0x80}, "bytes:00ff80"},
+        {"emptyString", REG_SZ, {}, "string:"},
+        {"justNul", REG_SZ, {0}, "string:"},
+        {"noNul", REG_SZ, bytesOf("abc"), "string:abc"},
+        {"twoStrings", REG_SZ, bytesOf(std::string("ab\0cd\0", 6)), "string:ab"},
+        {"ansi", REG_SZ, bytesOf(std::string("caf\xC3\xA9", 6)), "string:caf\xC3\xA9"},
+        {"expand", REG_EXPAND_SZ, bytesOf(std::string("%SystemRoot%\\x", 15)), std::string("string:") + systemRoot + "\\x"},
+        {"expandNoNul", REG_EXPAND_SZ, bytesOf("<%ZARN_READ%>"), "string:<expanded>"},
+        {"expandUnknown", REG_EXPAND_SZ, bytesOf(std::string("%ZARN_NOT_SET%", 15)), "string:%ZARN_NOT_SET%"},
+        {"dword", REG_DWORD, {1, 0, 0, 0}, "int:1"},
+        {"dwordNegative", REG_DWORD, {0xFE, 0xFF, 0xFF, 0xFF}, "int:-2"},
+        {"bigEndianIsReadLittleEndian", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}, "int:16777216"},
+        {"bigEndianOne", REG_DWORD_BIG_ENDIAN, {1, 0, 0, 0}, "int:1"},
+        // Shorter data is zero-extended; nothing beyond it is read.
+        {"dwordEmpty", REG_DWORD, {}, "int:0"},
+        {"dwordOneByte", REG_DWORD, {0xFF}, "int:255"},
+        {"dwordTwoBytes", REG_DWORD, {0x34, 0x12}, "int:4660"},
+        {"dwordThreeBytes", REG_DWORD_BIG_ENDIAN, {1, 2, 3}, "int:197121"},
+        {"dwordSixBytes", REG_DWORD, {1, 2, 3, 4, 5, 6}, "int:67305985"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        setRaw("values", c.name, c.type, c.data);
+        Raw stored = raw("values", c.name);
+        ASSERT_EQ(stored.data, c.data) << "the registry did not store the data as given";
+        TestJni jni;
+        EXPECT_EQ(show(jni, keyGetValue(jni, currentUser, key(jni, "values"), jni.string(c.name))), c.expected);
+        EXPECT_EQ(keyGetValueType(jni, currentUser, key(jni, "values"), jni.string(c.name)), static_cast<jint>(c.type));
+        EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+        EXPECT_TRUE(jni.clean());
+    }
+    SetEnvironmentVariableA("ZARN_READ", nullptr);
+
+    // The types that are reported but not read.
+    TestJni jni;
+    setRaw("values", "qword", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(keyGetValueType(jni, currentUser, key(jni, "present"), jni.string("multi")), 7);
+    EXPECT_EQ(keyGetValueType(jni, currentUser, key(jni, "values"), jni.string("qword")), 11);
+    EXPECT_FALSE(jni.exceptionPending());
+    EXPECT_TRUE(jni.clean());
+}
+
+TEST_F(RegistryTest, WritingStoresByTheTypeNamed)
+{
+    struct Case {
+        const char* name;
+        jint type;
+        std::function<jobject(TestJni&)> value;
+        Bytes stored;
+        std::string readBack;
+    };
+    const std::string nonAscii = "caf\xC3\xA9 \xE2\x82\xAC\xC3\xBC";  // "café €ü"
+    char systemRoot[MAX_PATH];
+    ASSERT_GT(GetEnvironmentVariableA("SystemRoot", systemRoot, sizeof systemRoot), 0u);
+    const Case cases[] = {
+        {"emptyBinary", REG_BINARY, [](TestJni& j) { return j.bytes({}); }, {}, "bytes:"},
+        {"binary", REG_BINARY, [](TestJni& j) { return j.bytes({0, 0x80, 0xFF}); }, {0, 0x80, 0xFF}, "bytes:0080ff"},
+        {"none", REG_NONE, [](TestJni& j) { return j.bytes({9}); }, {9}, "bytes:09"},
+        {"string", REG_SZ, [](TestJni& j) { return j.string("hello"); }, bytesOf(std::string("hello", 6)), "string:hello"},
+        {"emptyString", REG_SZ, [](TestJni& j) { return j.string(""); }, {0}, "string:"},
+        // Stored as its modified UTF-8 bytes and one NUL: size is the UTF-8 length plus 1.
+        {"nonAscii", REG_SZ, [&](TestJni& j) { return j.string(nonAscii); }, bytesOf(nonAscii + '\0'), "string:" + nonAscii},
+        // Stored unexpanded, read expanded.
+        {"expand", REG_EXPAND_SZ, [](TestJni& j) { return j.string("%SystemRoot%\\x"); }, bytesOf(std::string("%SystemRoot%\\x", 15)), std::string("string:") + systemRoot + "\\x"},
+        {"dword", REG_DWORD, [](TestJni& j) { return j.integer(1); }, {1, 0, 0, 0}, "int:1"},
+        {"dwordNegative", REG_DWORD, [](TestJni& j) { return j.integer(-2); }, {0xFE, 0xFF, 0xFF, 0xFF}, "int:-2"},
+        // Not swapped: the same little-endian bytes as REG_DWORD.
+        {"bigEndian", REG_DWORD_BIG_ENDIAN, [](TestJni& j) { return j.integer(1); }, {1, 0, 0, 0}, "int:1"},
+        {"bigEndianLarge", REG_DWORD_BIG_ENDIAN, [](TestJni& j) { return j.integer(0x12345678); }, {0x78, 0x56, 0x34, 0x12}, "int:305419896"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestJni jni;
+        long sent = broadcasts();
+        keySetValue(jni, currentUser, key(jni, "present"), jni.string(c.name), c.type, c.value(jni), JNI_FALSE);
+        EXPECT_EQ(broadcasts(), sent);
+        EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+        Raw stored = raw("present", c.name);
+        EXPECT_TRUE(stored.exists);
+        EXPECT_EQ(stored.type, static_cast<DWORD>(c.type));
+        EXPECT_EQ(hex(stored.data), hex(c.stored));
+        EXPECT_EQ(show(jni, keyGetValue(jni, currentUser, key(jni, "present"), jni.string(c.name))), c.readBack);
+        EXPECT_EQ(keyGetValueType(jni, currentUser, key(jni, "present"), jni.string(c.name)), c.type);
+        EXPECT_TRUE(jni.clean());
+    }
+    // Reading gives back the same Java text.
+    TestJni jni;
+    jobject back = keyGetValue(jni, currentUser, key(jni, "present"), jni.string("nonAscii"));
+    EXPECT_TRUE(jni.utf16(back) == u"caf\u00E9 \u20AC\u00FC");
+    // Overwriting replaces type and data; the flag asks for one broadcast.
+    long sent = broadcasts();
+    keySetValue(jni, currentUser, key(jni, "present"), jni.string("v"), REG_DWORD, jni.integer(5), JNI_TRUE);
+    EXPECT_EQ(broadcasts() - sent, 1);
+    EXPECT_EQ(raw("present", "v").type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_TRUE(jni.clean());
+}
+
+// The value's class must match the type; a null value never does. Nothing is
+// written, the key is closed, and the broadcast still goes out when asked.
+TEST_F(RegistryTest, KeySetValueRefusesValuesOfAnotherClass)
+{
+    struct Case {
+        jint type;
+        std::function<jobject(TestJni&)> value;
+    };
+    const std::function<jobject(TestJni&)> none = [](TestJni&) { return jobject(nullptr); };
+    const std::function<jobject(TestJni&)> string = [](TestJni& j) { return jobject(j.string("1")); };
+    const std::function<jobject(TestJni&)> bytes = [](TestJni& j) { return jobject(j.bytes({1, 0, 0, 0})); };
+    const std::function<jobject(TestJni&)> integer = [](TestJni& j) { return j.integer(1); };
+    const std::function<jobject(TestJni&)> plain = [](TestJni& j) { return j.plainObject(); };
+    std::vector<Case> cases;
+    for (jint type : {REG_NONE, REG_BINARY}) for (auto& v : {none, string, integer, plain}) cases.push_back({type, v});
+    for (jint type : {REG_SZ, REG_EXPAND_SZ}) for (auto& v : {none, bytes, integer, plain}) cases.push_back({type, v});
+    for (jint type : {REG_DWORD, REG_DWORD_BIG_ENDIAN}) for (auto& v : {none, string, bytes, plain}) cases.push_back({type, v});
+    const std::string before = snapshot();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i) + ", type " + std::to_string(cases[i].type));
+        for (jboolean flag : {JNI_TRUE, JNI_FALSE}) {
+            TestJni jni;
+            watch.reset();
+            long sent = broadcasts();
+            keySetValue(jni, currentUser, key(jni, "present"), jni.string("v"), cases[i].type, cases[i].value(jni), flag);
+            EXPECT_EQ(jni.pendingClass(), registryExceptionClass);
+            EXPECT_EQ(jni.pendingMessage(), "Incompatible data types");
+            EXPECT_EQ(broadcasts() - sent, flag ? 1 : 0);
+            EXPECT_EQ(watch.opened, 1);
+            EXPECT_EQ(watch.closed, 1);
+            EXPECT_TRUE(jni.clean());
+        }
+    }
+    EXPECT_EQ(snapshot(), before) << "a refused value was written";
+}
+
+// A value name longer than the registry accepts makes RegSetValueExA fail after the open.
+TEST_F(RegistryTest, FailedWritesRaiseTheirTypesMessage)
+{
+    const std::string longName(20000, 'n');
+    HKEY probe;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, full("present").c_str(), 0, KEY_ALL_ACCESS, &probe), ERROR_SUCCESS);
+    LONG refusal = RegSetValueExA(probe, longName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("s"), 2);
+    RegCloseKey(probe);
+    ASSERT_NE(refusal, ERROR_SUCCESS) << "the registry accepted a 20,000-character value name";
+    char* text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, refusal,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
+    ASSERT_NE(text, nullptr);
+    const std::string systemText = text;
+    LocalFree(text);
+
+    struct Case {
+        jint type;
+        std::function<jobject(TestJni&)> value;
+        std::string message;
+    };
+    const Case cases[] = {
+        {REG_NONE, [](TestJni& j) { return j.bytes({1}); }, "Error setting registry value (REG_NONE/REG_BINARY)"},
+        {REG_BINARY, [](TestJni& j) { return j.bytes({}); }, "Error setting registry value (REG_NONE/REG_BINARY)"},
+        {REG_SZ, [](TestJni& j) { return j.string("s"); }, systemText},
+        {REG_EXPAND_SZ, [](TestJni& j) { return j.string("%TEMP%"); }, systemText},
+        {REG_DWORD, [](TestJni& j) { return j.integer(1); }, "Error setting registry value (REG_DWORD/REG_DWORD_BIG_ENDIAN)"},
+        {REG_DWORD_BIG_ENDIAN, [](TestJni& j) { return j.integer(1); }, "Error setting registry value (REG_DWORD/REG_DWORD_BIG_ENDIAN)"},
+    };
+    const std::string before = snapshot();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        TestJni jni;
+        long sent = broadcasts();
+        keySetValue(jni, currentUser, key(jni, "present"), jni.string(longName), c.type, c.value(jni), JNI_TRUE);
+        EXPECT_EQ(jni.pendingClass(), registryExceptionClass);
+        EXPECT_EQ(jni.pendingMessage(), c.message);
+        EXPECT_EQ(broadcasts() - sent, 1);
+        EXPECT_TRUE(jni.clean());
+    }
+    EXPECT_EQ(snapshot(), before);
+
+    // A code the system has no text for still gives a message that names it.
+    TestJni jni;
+    watch.setValueFailure = 0x20000001;
+    keySetValue(jni, currentUser, key(jni, "present"), jni.string("v"), REG_SZ, jni.string("s"), JNI_FALSE);
+    EXPECT_EQ(jni.pendingMessage(), "Win32 error 536870913");
+    EXPECT_FALSE(jni.pendingMessageIsNull());
+    EXPECT_TRUE(jni.clean());
+}
+
+// ---- Reads that meet a changing environment or a heap that fails.
+
+TEST_F(RegistryTest, ExpansionThatOutgrowsItsBufferIsDoneAgain)
+{
+    SetEnvironmentVariableA("ZARN_GROW", "short");
+    setRaw("values", "grow", REG_EXPAND_SZ, bytesOf(std::string("[%ZARN_GROW%]", 14)));
+    const std::string longer(5000, 'L');
+    // Between the size query and the expansion the variable grows.
+    watch.beforeExpand = [&](int call) {
+        if (call == 2) SetEnvironmentVariableA("ZARN_GROW", longer.c_str());
+    };
+    TestJni jni;
+    jobject value = keyGetValue(jni, currentUser, key(jni, "values"), jni.string("grow"));
+    EXPECT_GE(watch.expandCalls, 3);
+    EXPECT_TRUE(jni.utf8Bytes(value) == "[" + longer + "]") << show(jni, value).substr(0, 40);
+    EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+    EXPECT_TRUE(jni.clean());
+    SetEnvironmentVariableA("ZARN_GROW", nullptr);
+}
+
+TEST_F(RegistryTest, BufferThatCannotBeAllocatedEndsTheReadWithItsMessage)
+{
+    struct Case {
+        const char* value;
+        int failingAllocation;
+    };
+    for (const Case& c : {Case{"v", 1}, Case{"bin", 1}, Case{"dw", 1}, Case{"exp", 1}, Case{"exp", 2}}) {
+        SCOPED_TRACE(std::string(c.value) + " allocation " + std::to_string(c.failingAllocation));
+        TestJni jni;
+        watch.reset();
+        watch.heapFailAt = c.failingAllocation;
+        EXPECT_EQ(keyGetValue(jni, currentUser, key(jni, "present"), jni.string(c.value)), nullptr);
+        EXPECT_EQ(watch.heapCalls, c.failingAllocation);
+        EXPECT_EQ(jni.pendingMessage(), "Error retreiving registry value");
+        EXPECT_EQ(watch.opened, watch.closed);
+        EXPECT_TRUE(jni.clean());
+    }
+}
+
+// ---- Fault injection: each JNI acquisition of each native fails in turn.
+
+TEST_F(RegistryTest, EveryFailedJniAcquisitionEndsTheCallCleanly)
+{
+    struct Scenario {
+        const char* what;
+        std::function<std::string(TestJni&)> call;
+        std::string neutral;  // when the path's characters are refused
+        std::string failed;   // when a later acquisition fails
+        bool flagged;         // the call asks for a broadcast
+    };
+    auto J = [this](TestJni& j, const char* path) { return key(j, path); };
+    const std::string longName(20000, 'n');
+    const Scenario scenarios[] = {
+        {"keyExists", [&](TestJni& j) { return show(keyExists(j, currentUser, J(j, "present"))); }, "false", "false", false},
+        {"keyCreate new", [&](TestJni& j) { return show(keyCreate(j, currentUser, J(j, "made\\deep"))); }, "-1", "", false},
+        {"keyCreate existing", [&](TestJni& j) { return show(keyCreate(j, currentUser, J(j, "present"))); }, "-1", "0", false},
+        {"keyDelete", [&](TestJni& j) { return show(keyDelete(j, currentUser, J(j, "present"), JNI_TRUE)); }, "-1", "", true},
+        {"keyDelete missing", [&](TestJni& j) { return show(keyDelete(j, currentUser, J(j, "missing"), JNI_TRUE)); }, "-1", "2", true},
+        {"keyHasSubKeys", [&](TestJni& j) { return show(keyHasSubKeys(j, currentUser, J(j, "present"))); }, "false", "false", false},
+        {"keyHasSubKeys missing", [&](TestJni& j) { return show(keyHasSubKeys(j, currentUser, J(j, "missing"))); }, "false", "false", false},
+        {"keyHasValues", [&](TestJni& j) { return show(keyHasValues(j, currentUser, J(j, "present"))); }, "false", "false", false},
+        {"keyHasValue", [&](TestJni& j) { return show(keyHasValue(j, currentUser, J(j, "present"), j.string("v"))); }, "false", "false", false},
+        {"keyDeleteValue", [&](TestJni& j) { keyDeleteValue(j, currentUser, J(j, "present"), j.string("v"), JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        {"keyDeleteValue missing", [&](TestJni& j) { keyDeleteValue(j, currentUser, J(j, "present"), j.string("absent"), JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        {"keyGetValueType", [&](TestJni& j) { return show(keyGetValueType(j, currentUser, J(j, "present"), j.string("v"))); }, "-1", "0", false},
+        {"keyGetValueType missing", [&](TestJni& j) { return show(keyGetValueType(j, currentUser, J(j, "present"), j.string("absent"))); }, "-1", "0", false},
+        {"keyGetValue binary", [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, J(j, "present"), j.string("bin"))); }, "null", "null", false},
+        {"keyGetValue string", [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, J(j, "present"), j.string("v"))); }, "null", "null", false},
+        {"keyGetValue expand", [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, J(j, "present"), j.string("exp"))); }, "null", "null", false},
+        {"keyGetValue dword", [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, J(j, "present"), j.string("dw"))); }, "null", "null", false},
+        {"keyGetValue multi", [&](TestJni& j) { return show(j, keyGetValue(j, currentUser, J(j, "present"), j.string("multi"))); }, "null", "null", false},
+        {"keySetValue binary", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string("w"), REG_BINARY, j.bytes({1, 2}), JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        {"keySetValue string", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string("w"), REG_SZ, j.string("s"), JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        {"keySetValue dword", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string("w"), REG_DWORD, j.integer(3), JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        {"keySetValue refused", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string("w"), REG_DWORD, j.string("3"), JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        {"keySetValue type 7", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string("w"), REG_MULTI_SZ, nullptr, JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        {"keySetValue failed write", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string(longName), REG_SZ, j.string("s"), JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        // The empty name: a lost name must not fall to the default value either.
+        {"keySetValue default", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string(""), REG_BINARY, j.bytes({5}), JNI_FALSE); return std::string("void"); }, "void", "void", false},
+    };
+    const Fn acquisitions[] = {Fn::GetStringUTFChars, Fn::GetByteArrayElements, Fn::NewStringUTF, Fn::NewByteArray,
+                               Fn::FindClass};
+    for (const Scenario& s : scenarios) {
+        // A run without faults counts the acquisitions.
+        int counts[static_cast<int>(Fn::Count)] = {};
+        {
+            populate();
+            TestJni jni;
+            s.call(jni);
+            for (Fn fn : acquisitions) counts[static_cast<int>(fn)] = jni.calls(fn);
+            EXPECT_TRUE(jni.clean()) << s.what;
+        }
+        EXPECT_GT(counts[static_cast<int>(Fn::GetStringUTFChars)], 0) << s.what;
+        for (Fn fn : acquisitions) {
+            for (int n = 1; n <= counts[static_cast<int>(fn)]; ++n) {
+                SCOPED_TRACE(std::string(s.what) + ": " + fnName(fn) + " #" + std::to_string(n));
+                populate();
+                const std::string before = snapshot();
+                watch.reset();
+                TestJni jni;
+                jni.failNth(fn, n);
+                long sent = broadcasts();
+                bool pathRefused = fn == Fn::GetStringUTFChars && n == 1;
+                EXPECT_EQ(s.call(jni), pathRefused ? s.neutral : s.failed);
+                EXPECT_EQ(jni.pendingClass(),
+                          fn == Fn::FindClass ? "java/lang/NoClassDefFoundError" : "java/lang/OutOfMemoryError");
+                EXPECT_TRUE(jni.clean());
+                EXPECT_EQ(broadcasts() - sent, !pathRefused && s.flagged ? 1 : 0);
+                EXPECT_EQ(watch.opened, watch.closed);
+                EXPECT_EQ(watch.nullNames, 0);
+                EXPECT_EQ(snapshot(), before) << "the registry changed";
+            }
+        }
+    }
+}
+
+}  // namespace
