@@ -1,0 +1,199 @@
+#include "direct.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <cstdint>
+
+namespace direct {
+
+namespace {
+
+// A jint carries a handle bit for bit (sign-extended on 64-bit Windows).
+template <typename Handle>
+Handle fromJint(jint value)
+{
+    return reinterpret_cast<Handle>(static_cast<intptr_t>(value));
+}
+
+}  // namespace
+
+jstring JNICALL getEnvironmentVariable(JNIEnv* env, jclass, jstring name)
+{
+    const char* chars = env->GetStringUTFChars(name, nullptr);
+    if (!chars) return nullptr;
+    char value[4096];
+    DWORD length = GetEnvironmentVariableA(chars, value, sizeof value);
+    env->ReleaseStringUTFChars(name, chars);
+    if (length == 0 || length >= sizeof value) return nullptr;
+    return env->NewStringUTF(value);
+}
+
+jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName)
+{
+    const char* path = env->GetStringUTFChars(subKey, nullptr);
+    if (!path) return nullptr;
+    HKEY key;
+    LONG status = RegOpenKeyExA(fromJint<HKEY>(root), path, 0, KEY_READ, &key);
+    env->ReleaseStringUTFChars(subKey, path);
+    if (status != ERROR_SUCCESS) return nullptr;
+
+    const char* name = env->GetStringUTFChars(valueName, nullptr);
+    DWORD type = 0, size = 0;
+    status = name ? RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) : ERROR_OUTOFMEMORY;
+    // One byte more than the data, for the NUL of a string stored without one.
+    char* data = status == ERROR_SUCCESS ? static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size + 1)) : nullptr;
+    if (data) status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    if (name) env->ReleaseStringUTFChars(valueName, name);
+
+    jobject result = nullptr;
+    if (data && status == ERROR_SUCCESS) {
+        if (type == REG_SZ) {
+            data[size] = '\0';
+            result = env->NewStringUTF(data);
+        } else if (type == REG_BINARY || type == REG_NONE) {
+            jbyteArray array = env->NewByteArray(static_cast<jsize>(size));
+            if (array) env->SetByteArrayRegion(array, 0, static_cast<jsize>(size), reinterpret_cast<jbyte*>(data));
+            result = array;
+        }
+    }
+    if (data) HeapFree(GetProcessHeap(), 0, data);
+    return result;
+}
+
+void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName, jint type,
+                         jobject value, jboolean)
+{
+    const char* path = env->GetStringUTFChars(subKey, nullptr);
+    if (!path) return;
+    HKEY key;
+    LONG status = RegOpenKeyExA(fromJint<HKEY>(root), path, 0, KEY_ALL_ACCESS, &key);
+    env->ReleaseStringUTFChars(subKey, path);
+    if (status != ERROR_SUCCESS) return;
+
+    const char* name = env->GetStringUTFChars(valueName, nullptr);
+    if (name) {
+        bool binary = type == REG_BINARY || type == REG_NONE;
+        jclass wanted = env->FindClass(binary ? "[B" : "java/lang/String");
+        if (wanted && env->IsAssignableFrom(env->GetObjectClass(value), wanted)) {
+            if (binary) {
+                auto array = static_cast<jbyteArray>(value);
+                jbyte* elements = env->GetByteArrayElements(array, nullptr);
+                if (elements) {
+                    jsize length = env->GetArrayLength(array);
+                    RegSetValueExA(key, name, 0, static_cast<DWORD>(type), reinterpret_cast<BYTE*>(elements),
+                                   static_cast<DWORD>(length));
+                    env->ReleaseByteArrayElements(array, elements, 0);
+                }
+            } else {
+                auto string = static_cast<jstring>(value);
+                const char* chars = env->GetStringUTFChars(string, nullptr);
+                if (chars) {
+                    DWORD size = static_cast<DWORD>(env->GetStringUTFLength(string)) + 1;
+                    RegSetValueExA(key, name, 0, static_cast<DWORD>(type), reinterpret_cast<const BYTE*>(chars), size);
+                    env->ReleaseStringUTFChars(string, chars);
+                }
+            }
+        }
+        env->ReleaseStringUTFChars(valueName, name);
+    }
+    RegCloseKey(key);
+}
+
+jboolean JNICALL keyExists(JNIEnv* env, jclass, jint root, jstring subKey)
+{
+    const char* path = env->GetStringUTFChars(subKey, nullptr);
+    if (!path) return JNI_FALSE;
+    HKEY key;
+    LONG status = RegOpenKeyExA(fromJint<HKEY>(root), path, 0, KEY_READ, &key);
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    env->ReleaseStringUTFChars(subKey, path);
+    return status == ERROR_SUCCESS;
+}
+
+jint JNICALL read(JNIEnv* env, jclass, jint handle, jbyteArray data, jint length)
+{
+    jbyte* elements = env->GetByteArrayElements(data, nullptr);
+    if (!elements) return -1;
+    DWORD count = 0;
+    BOOL ok = ReadFile(fromJint<HANDLE>(handle), elements, static_cast<DWORD>(length), &count, nullptr);
+    DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    env->ReleaseByteArrayElements(data, elements, 0);
+    if (!ok && error != ERROR_MORE_DATA) return -1;
+    return static_cast<jint>(count) < length ? static_cast<jint>(count) : length;
+}
+
+jint JNICALL write(JNIEnv* env, jclass, jint handle, jbyteArray data, jint length)
+{
+    jbyte* elements = env->GetByteArrayElements(data, nullptr);
+    if (!elements) return 0;
+    DWORD count = 0;
+    BOOL ok = WriteFile(fromJint<HANDLE>(handle), elements, static_cast<DWORD>(length), &count, nullptr);
+    env->ReleaseByteArrayElements(data, elements, 0);
+    return ok ? static_cast<jint>(count) : 0;
+}
+
+jint JNICALL createWindow(JNIEnv* env, jclass, jstring windowName, jstring className, jint, jint, jint x, jint y,
+                          jint width, jint height)
+{
+    const char* title = env->GetStringUTFChars(windowName, nullptr);
+    const char* name = env->GetStringUTFChars(className, nullptr);
+    jint result = title ? 0 : -1;
+    if (title && name) {
+        WNDCLASSA windowClass = {};
+        windowClass.style = CS_VREDRAW | CS_HREDRAW | CS_NOCLOSE | CS_GLOBALCLASS;
+        windowClass.lpfnWndProc = DefWindowProcA;
+        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
+        windowClass.lpszClassName = name;
+        RegisterClassA(&windowClass);
+        HWND window = CreateWindowExA(0, name, title, WS_POPUP | WS_CAPTION | WS_SYSMENU, x, y, width, height, nullptr,
+                                      nullptr, nullptr, nullptr);
+        result = static_cast<jint>(reinterpret_cast<intptr_t>(window));
+    }
+    if (title) env->ReleaseStringUTFChars(windowName, title);
+    if (name) env->ReleaseStringUTFChars(className, name);
+    return result;
+}
+
+void JNICALL destroyWindow(JNIEnv*, jclass, jint hwnd)
+{
+    if (hwnd) DestroyWindow(fromJint<HWND>(hwnd));
+}
+
+jint JNICALL winCreateShortcut(JNIEnv* env, jclass, jstring targetPath, jstring arguments, jstring shortcutPath,
+                               jstring description, jstring workingDirectory, jint showCommand)
+{
+    jstring strings[] = {targetPath, arguments, shortcutPath, description, workingDirectory};
+    const char* chars[5];
+    for (int i = 0; i < 5; ++i) chars[i] = env->GetStringUTFChars(strings[i], nullptr);
+
+    jint result = 0;
+    HRESULT apartment = CoInitialize(nullptr);
+    IShellLinkA* link = nullptr;
+    HRESULT created = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                       reinterpret_cast<void**>(&link));
+    result = static_cast<jint>(GetLastError());
+    if (SUCCEEDED(created) && chars[0] && chars[2]) {
+        link->SetPath(chars[0]);
+        if (chars[1] && *chars[1]) link->SetArguments(chars[1]);
+        if (chars[3] && *chars[3]) link->SetDescription(chars[3]);
+        if (showCommand > 0) link->SetShowCmd(showCommand);
+        if (chars[4] && *chars[4]) link->SetWorkingDirectory(chars[4]);
+        IPersistFile* file = nullptr;
+        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+            WCHAR path[MAX_PATH];
+            if (MultiByteToWideChar(CP_ACP, 0, chars[2], -1, path, MAX_PATH) > 0) {
+                if (FAILED(file->Save(path, TRUE))) result = static_cast<jint>(GetLastError());
+            }
+            file->Release();
+        }
+    }
+    if (link) link->Release();
+    for (int i = 0; i < 5; ++i)
+        if (chars[i]) env->ReleaseStringUTFChars(strings[i], chars[i]);
+    if (SUCCEEDED(apartment)) CoUninitialize();
+    return result;
+}
+
+}  // namespace direct

@@ -1,0 +1,50 @@
+// The Win32 sequence of each measured native, written out by hand with the
+// same JNI acquisitions and result objects, and the same signature, so that a
+// native and its direct sequence are called alike and differ only in the
+// library's own work.
+#ifndef ZARN_BENCH_DIRECT_H
+#define ZARN_BENCH_DIRECT_H
+
+#include <windows.h>
+#include <jni.h>
+
+namespace direct {
+
+// Environment.getEnvironmentVariable: GetStringUTFChars, GetEnvironmentVariableA
+// into a 4096-byte stack buffer, ReleaseStringUTFChars, NewStringUTF.
+jstring JNICALL getEnvironmentVariable(JNIEnv* env, jclass, jstring name);
+
+// Registry.keyGetValue: RegOpenKeyExA (KEY_READ), RegQueryValueExA for the
+// size, HeapAlloc, RegQueryValueExA for the data, RegCloseKey; then a byte[]
+// (NewByteArray, SetByteArrayRegion) or a String (NewStringUTF).
+jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName);
+
+// Registry.keySetValue for byte[] and String values: RegOpenKeyExA
+// (KEY_ALL_ACCESS), the class test (GetObjectClass, FindClass,
+// IsAssignableFrom), the value's bytes, RegSetValueExA, RegCloseKey.
+void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName, jint type,
+                         jobject value, jboolean broadcast);
+
+// Registry.keyExists: RegOpenKeyExA (KEY_READ), RegCloseKey.
+jboolean JNICALL keyExists(JNIEnv* env, jclass, jint root, jstring subKey);
+
+// WinPipe.read and WinPipe.write: GetByteArrayElements, one ReadFile or
+// WriteFile, ReleaseByteArrayElements (mode 0).
+jint JNICALL read(JNIEnv* env, jclass, jint handle, jbyteArray data, jint length);
+jint JNICALL write(JNIEnv* env, jclass, jint handle, jbyteArray data, jint length);
+
+// Window.createWindow and Window.destroyWindow: RegisterClassA (a pop-up
+// class), CreateWindowExA (a hidden pop-up window); DestroyWindow.
+jint JNICALL createWindow(JNIEnv* env, jclass, jstring windowName, jstring className, jint, jint, jint x, jint y,
+                          jint width, jint height);
+void JNICALL destroyWindow(JNIEnv* env, jclass, jint hwnd);
+
+// Win32File.winCreateShortcut: CoInitialize, CoCreateInstance(CLSID_ShellLink),
+// the IShellLinkA setters, QueryInterface(IPersistFile), MultiByteToWideChar,
+// IPersistFile::Save, the releases, CoUninitialize.
+jint JNICALL winCreateShortcut(JNIEnv* env, jclass, jstring targetPath, jstring arguments, jstring shortcutPath,
+                               jstring description, jstring workingDirectory, jint showCommand);
+
+}  // namespace direct
+
+#endif
