@@ -38,7 +38,9 @@ winebed_prepare() {
     winebed_enable_32bit "$build"
     export WINEPREFIX="$build/wineprefix"
     export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
+    # No Gecko or Mono installers; no debugger started on a crash (it would wait
+    # forever for a user); no menu entries made for the shortcuts that tests save.
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe,winemenubuilder.exe=d"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         rm -rf "$WINEPREFIX"
         wineboot -i >/dev/null 2>&1

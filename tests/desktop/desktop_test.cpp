@@ -2,6 +2,7 @@
 // called through their exports as a JVM calls them, with effects checked by
 // direct Windows calls.
 #include "binding.h"
+#include "import_patch.h"
 #include "natives.h"
 
 #include <shlobj.h>
@@ -18,56 +19,6 @@ using namespace testjni;
 namespace {
 
 const char* const defaultClass = "VORURAZUR32";
-
-// Points one entry of a module's import table at a replacement for the life
-// of the object.
-class ImportPatch {
-public:
-    ImportPatch(HMODULE module, const char* function, void* replacement)
-    {
-        auto base = reinterpret_cast<BYTE*>(module);
-        auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-        DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-        for (auto import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports); imports && import->Name;
-             ++import) {
-            auto names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
-            auto slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
-            for (; names->u1.AddressOfData && !slot_; ++names, ++slots) {
-                auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
-                    strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0)
-                    slot_ = reinterpret_cast<void**>(&slots->u1.Function);
-            }
-        }
-        if (slot_) original_ = exchange(replacement);
-    }
-    ~ImportPatch()
-    {
-        if (slot_) exchange(original_);
-    }
-    bool active() const { return slot_ != nullptr; }
-
-private:
-    void* exchange(void* value)
-    {
-        DWORD old;
-        VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &old);
-        void* previous = *slot_;
-        *slot_ = value;
-        VirtualProtect(slot_, sizeof *slot_, old, &old);
-        return previous;
-    }
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
-};
-
-// GoogleTest copies every failure to OutputDebugStringA, which raises an
-// exception to reach a debugger; under Wine on qemu-i386 dispatching it ends
-// the process, so that the first failure would hide the rest. Failures are
-// reported on the console only.
-void WINAPI noDebugOutput(LPCSTR) {}
-const ImportPatch consoleOnlyFailures(GetModuleHandleA(nullptr), "OutputDebugStringA",
-                                      reinterpret_cast<void*>(noDebugOutput));
 
 // ---- Windows.
 
@@ -624,7 +575,7 @@ TEST_F(ShortcutTest, EveryWayOutLeavesTheThreadsApartmentAsItWas)
 TEST_F(ShortcutTest, ComFailuresGiveTheirWin32CodeAndTheLinkIsReleased)
 {
     ImportPatch patch(library(), "CoCreateInstance", reinterpret_cast<void*>(scriptedCoCreateInstance));
-    ASSERT_TRUE(patch.active());
+    ASSERT_TRUE(patch.applied());
     const std::string file = sandbox + "fake.lnk";
     const std::vector<std::string> allSetters = {"SetPath:t", "SetArguments:a", "SetDescription:d", "SetShowCmd:7",
                                                  "SetWorkingDirectory:w", "QueryInterface(IPersistFile)"};
@@ -689,7 +640,7 @@ TEST_F(ShortcutTest, ComFailuresGiveTheirWin32CodeAndTheLinkIsReleased)
 TEST_F(ShortcutTest, FailedCharacterAcquisitionEndsTheCallBeforeCom)
 {
     ImportPatch patch(library(), "CoCreateInstance", reinterpret_cast<void*>(scriptedCoCreateInstance));
-    ASSERT_TRUE(patch.active());
+    ASSERT_TRUE(patch.applied());
     const std::string file = sandbox + "fault.lnk";
     // The five strings are asked for in parameter order; each fails in turn,
     // and with none failing the same call writes the file.

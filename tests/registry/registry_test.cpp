@@ -132,14 +132,6 @@ LRESULT CALLBACK listenerProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-// GoogleTest also reports each failure with OutputDebugStringA, which raises
-// an exception to reach a debugger; where 32-bit code runs under emulation that
-// exception ends the process, and the report with it. The test program's own
-// calls go nowhere instead.
-void WINAPI quietDebugPrint(LPCSTR) {}
-const ImportPatch quietDebugOutput(GetModuleHandleA(nullptr), "OutputDebugStringA",
-                                   reinterpret_cast<void*>(quietDebugPrint));
-
 // Installs the watches for the whole run and keeps a listening window alive on
 // its own thread with a message loop.
 class RegistryEnvironment : public ::testing::Environment {

@@ -1,6 +1,21 @@
 #include "natives.h"
 
+#include "import_patch.h"
+
 namespace testjni {
+
+namespace {
+
+// GoogleTest also copies each failure to OutputDebugStringA, which raises an
+// exception to reach a debugger; where 32-bit code runs under emulation,
+// dispatching that exception ends the process and the report with it. Every
+// test program links this file (it loads the library), so its own calls go
+// nowhere instead and failures are reported on the console.
+void WINAPI noDebugOutput(LPCSTR) {}
+const ImportPatch consoleOnlyFailures(GetModuleHandleA(nullptr), "OutputDebugStringA",
+                                      reinterpret_cast<void*>(noDebugOutput));
+
+}  // namespace
 
 HMODULE library()
 {
