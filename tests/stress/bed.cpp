@@ -208,15 +208,19 @@ void Bed::afterCall(TestJni& jni, const Entry& e, const std::vector<Arg>& args, 
         EXPECT_FALSE(jni.pendingMessageIsNull());
     }
 
-    // A null reference gives the native's failure value, with no exception.
+    // A null reference gives the native's failure value, with no exception;
+    // where several are null, the first one decides.
     for (size_t n = 0; n < args.size(); ++n) {
         bool isReference = e.roles[n] == Role::SubKey || e.roles[n] == Role::ValueName || e.roles[n] == Role::Value ||
                            e.roles[n] == Role::PipeName || e.roles[n] == Role::Text || e.roles[n] == Role::Path ||
                            e.roles[n] == Role::Bytes;
-        if (!isReference || args[n].ref || !e.nullResult[n]) continue;
-        EXPECT_TRUE(e.nullResult[n].holds(outcome))
-            << "argument " << n << " null: got " << describe(outcome) << ", expected " << e.nullResult[n].what;
-        EXPECT_FALSE(jni.exceptionPending()) << "argument " << n << " null: " << jni.pendingMessage();
+        if (!isReference || args[n].ref) continue;
+        if (e.nullResult[n]) {
+            EXPECT_TRUE(e.nullResult[n].holds(outcome))
+                << "argument " << n << " null: got " << describe(outcome) << ", expected " << e.nullResult[n].what;
+            EXPECT_FALSE(jni.exceptionPending()) << "argument " << n << " null: " << jni.pendingMessage();
+        }
+        break;
     }
 
     // A transfer whose length does not fit its array touches neither Windows nor the array.

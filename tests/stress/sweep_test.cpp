@@ -13,6 +13,9 @@ using testjni::Fn;
 
 namespace {
 
+// ZARN_TRACE=1 prints each call before it is made: the way to find a call that hangs.
+const bool tracing = std::getenv("ZARN_TRACE") != nullptr;
+
 std::string argsText(const std::vector<Arg>& args)
 {
     std::string text;
@@ -37,6 +40,7 @@ void sweepOnce(Bed& bed)
             for (const Arg& value : bed.variants(jni, e.roles[n])) {
                 std::vector<Arg> args = bed.baseArgs(jni, e);
                 args[n] = value;
+                if (tracing) std::printf("%s(%s)\n", e.name.c_str(), argsText(args).c_str()), std::fflush(stdout);
                 Outcome outcome = e.call(jni, args);
                 bed.afterCall(jni, e, args, outcome, e.name + "(" + argsText(args) + ")");
             }
