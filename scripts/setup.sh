@@ -22,10 +22,37 @@ have_cmd xauth || need+=(xauth)
     || need+=(default-jdk-headless)
 
 # Where the kernel does not execute 32-bit x86 code, the 32-bit Wine loader
-# runs under qemu-i386 (scripts/winebed.sh), with a shim built by gcc -m32.
-if [ -x /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    [ -x /usr/bin/qemu-i386-static ] || need+=(qemu-user-static)
+# runs under qemu-i386 user emulation (scripts/winebed.sh), with a shim built
+# by gcc -m32. The qemu-i386 of Debian 12 (7.2) crashes Wine processes whose
+# threads run at the same time; the one of Debian 13 (10.0, statically linked)
+# does not, so that binary is taken from Debian 13's qemu-user package and kept
+# apart from the system's packages.
+qemu=/usr/local/lib/zarnwin32/qemu-i386
+fetch_qemu=""
+if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] || { [ -x /usr/lib/wine/wine ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; }; then
+    [ -x "$qemu" ] || fetch_qemu=1
     have_pkg gcc-multilib || need+=(gcc-multilib)
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+export DEBIAN_FRONTEND=noninteractive
+
+if [ -n "$fetch_qemu" ]; then
+    echo "setup: fetching qemu-i386 from Debian 13's qemu-user package"
+    list=/etc/apt/sources.list.d/zarnwin32-trixie.list
+    work=$(mktemp -d)
+    chmod 755 "$work"   # apt-get download writes as the _apt user
+    trap '$SUDO rm -f "$list"; rm -rf "$work"' EXIT
+    echo "deb http://deb.debian.org/debian trixie main" | $SUDO tee "$list" >/dev/null
+    $SUDO apt-get update -qq
+    (cd "$work" && apt-get download -qq qemu-user/trixie >/dev/null)
+    $SUDO rm -f "$list"
+    $SUDO apt-get update -qq
+    dpkg-deb -x "$work"/qemu-user_*.deb "$work/root"
+    $SUDO install -D -m 755 "$work/root/usr/bin/qemu-i386" "$qemu"
+    rm -rf "$work"
+    trap - EXIT
 fi
 
 if [ ${#need[@]} -eq 0 ]; then
@@ -33,9 +60,6 @@ if [ ${#need[@]} -eq 0 ]; then
 fi
 
 echo "setup: installing ${need[*]}"
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi

@@ -17,8 +17,11 @@ winebed_enable_32bit() {
     if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
         mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     fi
-    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
-        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+    # qemu-i386 from scripts/setup.sh, in place of any other registered for i386 programs.
+    local qemu=/usr/local/lib/zarnwin32/qemu-i386
+    if ! grep -qx "interpreter $qemu" /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
+        [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && echo -1 > /proc/sys/fs/binfmt_misc/qemu-i386
+        printf '%s' ":qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$qemu:F" \
             > /proc/sys/fs/binfmt_misc/register
     fi
     mkdir -p "$build/winebed"
