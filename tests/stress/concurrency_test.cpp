@@ -5,6 +5,7 @@
 #include "bed.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 
 using namespace stress;
@@ -54,6 +55,10 @@ bool wellFormed(const std::string& value)
     return value.substr(dash + 1) == std::string(40, char('a' + id));
 }
 
+const bool tracing = std::getenv("ZARN_TRACE") != nullptr;
+#define STEP(what) \
+    if (tracing) std::printf("thread %d round %d: %s\n", w.id, round, what), std::fflush(stdout)
+
 void work(const Natives& n, Worker& w, DWORD deadline)
 {
     const jint hkcu = hkeyCurrentUser;
@@ -61,22 +66,46 @@ void work(const Natives& n, Worker& w, DWORD deadline)
     std::string shared = std::string(sandboxPath) + "\\shared";
     std::string pipeName = "\\\\.\\pipe\\zarn-stress-" + std::to_string(GetCurrentProcessId()) + "-t" + std::to_string(w.id);
     SetEnvironmentVariableA(("ZARN_STRESS_" + std::to_string(w.id)).c_str(), stamp(w.id, 0).c_str());
+    // The natives write values into keys that exist; the keys are made here.
+    for (const std::string& key : {own, shared}) {
+        HKEY made = nullptr;
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr) !=
+            ERROR_SUCCESS)
+            w.fail("key " + key + " not made");
+        else
+            RegCloseKey(made);
+    }
 
     for (int round = 0; GetTickCount() < deadline; ++round, ++w.rounds) {
         TestJni jni;
         std::string mine = stamp(w.id, round);
+        // A registry call that should succeed left no exception; one that did is reported and cleared.
+        auto noException = [&](const char* call) {
+            if (!jni.exceptionPending()) return true;
+            w.fail(std::string(call) + " raised \"" + jni.pendingMessage() + "\" in round " + std::to_string(round));
+            jni.clearException();
+            return false;
+        };
+        STEP("registry");
         // Registry: own key written, read back and deleted; the shared key written and read.
         n.keySetValue(jni, hkcu, jni.string(own), jni.string("v"), REG_SZ, jni.string(mine), false);
+        noException("keySetValue of its own key");
         n.keySetValue(jni, hkcu, jni.string(shared), jni.string("v"), REG_SZ, jni.string(mine), false);
+        noException("keySetValue of the shared key");
         jobject back = n.keyGetValue(jni, hkcu, jni.string(own), jni.string("v"));
-        if (!back || jni.utf8Bytes(back) != mine) w.fail("own value lost or changed in round " + std::to_string(round));
+        if (noException("keyGetValue of its own key") && (!back || jni.utf8Bytes(back) != mine))
+            w.fail("own value lost or changed in round " + std::to_string(round));
         jobject common = n.keyGetValue(jni, hkcu, jni.string(shared), jni.string("v"));
-        if (!common || !wellFormed(jni.utf8Bytes(common))) w.fail("shared value corrupted");
+        if (noException("keyGetValue of the shared key") && (!common || !wellFormed(jni.utf8Bytes(common))))
+            w.fail("shared value corrupted in round " + std::to_string(round));
         n.keyDeleteValue(jni, hkcu, jni.string(own), jni.string("v"), false);
+        noException("keyDeleteValue");
+        // A value that is gone cannot be read: null, with the exception that says so.
         if (n.keyGetValue(jni, hkcu, jni.string(own), jni.string("v")) || !jni.exceptionPending())
-            w.fail("deleted value still read");
+            w.fail("deleted value still read in round " + std::to_string(round));
         jni.clearException();
 
+        STEP("pipe");
         // Pipe echo: the client's message comes back whole through the server.
         jint server = n.createNamedPipe(jni, jni.string(pipeName), PIPE_ACCESS_DUPLEX, 1, 1 << 16, 1 << 16, 0);
         jint client = n.createFile(jni, jni.string(pipeName), static_cast<jint>(GENERIC_READ | GENERIC_WRITE));
@@ -97,10 +126,12 @@ void work(const Natives& n, Worker& w, DWORD deadline)
         if (client != -1) n.closeHandle(jni, client);
         if (server != -1) n.closeHandle(jni, server);
 
+        STEP("environment");
         // Environment: this thread's variable as it set it.
         jstring value = n.getEnvironmentVariable(jni, jni.string("ZARN_STRESS_" + std::to_string(w.id)));
         if (!value || jni.utf8Bytes(value) != stamp(w.id, 0)) w.fail("environment value changed");
 
+        STEP("window");
         // A window made and destroyed on this thread.
         jint window = n.createWindow(jni, jni.string("stress"), jni.string("ZarnStressThreads"), 0, 0, 0, 0, 50, 50);
         if (window == 0 || window == -1) w.fail("no window");
@@ -108,6 +139,7 @@ void work(const Natives& n, Worker& w, DWORD deadline)
         if (window && window != -1 && IsWindow(reinterpret_cast<HWND>(static_cast<intptr_t>(window))))
             w.fail("window outlived destroyWindow");
 
+        STEP("checks");
         if (!jni.clean()) w.fail("JNI environment left unclean");
     }
 }
@@ -124,6 +156,7 @@ TEST(Concurrency, EightThreadsMixingEveryKindOfCallLoseNothing)
     workers[threads].id = threads;
     work(natives, workers[threads], GetTickCount() + 1);
     DWORD handles = testjni::processHandleCount();
+    if (tracing) std::printf("warm-up done\n");
 
     DWORD deadline = GetTickCount() + runMs;
     {
