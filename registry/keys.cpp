@@ -98,8 +98,10 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyDelete(JNIEnv* env, jclass, 
     if (subKey == nullptr) return -1;
     Utf8Chars path(env, subKey);
     if (!path) return -1;
-    // SHDeleteKeyA removes the key with its whole subtree.
-    DWORD status = SHDeleteKeyA(toKey(root), path.get());
+    // SHDeleteKeyA removes the key with its whole subtree. An empty path names
+    // the root itself, whose every key and value it would remove: that is
+    // refused as an invalid parameter.
+    DWORD status = path.get()[0] != '\0' ? SHDeleteKeyA(toKey(root), path.get()) : ERROR_INVALID_PARAMETER;
     path.release();
     if (status != ERROR_SUCCESS) throwRegistryException(env, "Could not delete registry key");
     if (broadcast) broadcastEnvironmentChange();

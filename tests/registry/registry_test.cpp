@@ -4,6 +4,7 @@
 // registry, heap and expansion calls are watched (and failed on demand)
 // through its import table; a top-level window on a thread of the test counts
 // the settings-change broadcasts.
+#include "binding.h"
 #include "import_patch.h"
 #include "natives.h"
 
@@ -278,6 +279,18 @@ protected:
     static std::string full(const std::string& path) { return path.empty() ? sandboxPath : sandboxPath + "\\" + path; }
     jstring key(TestJni& jni, const std::string& path) { return jni.string(full(path)); }
 
+    // Runs call with the sandbox key, opened for this call alone, as its root.
+    template <class Call>
+    static std::string withSandboxRoot(Call call)
+    {
+        HKEY sandbox = nullptr;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, sandboxPath.c_str(), 0, KEY_ALL_ACCESS, &sandbox) != ERROR_SUCCESS)
+            return "<sandbox not opened>";
+        std::string result = call(handleToJint(sandbox));
+        RegCloseKey(sandbox);
+        return result;
+    }
+
     static void createKey(const std::string& path)
     {
         HKEY key;
@@ -387,6 +400,8 @@ TEST_F(RegistryTest, EveryFailureGivesItsResultMessageAndBroadcast)
         {"keyCreate, existing key", nullptr, [&](TestJni& j) { return show(keyCreate(j, currentUser, key(j, "present"))); }, "0", "Attempted to create existing key", 0},
         {"keyDelete, missing key, flag set", nullptr, [&](TestJni& j) { return show(keyDelete(j, currentUser, key(j, "missing"), JNI_TRUE)); }, "2", "Could not delete registry key", 1},
         {"keyDelete, missing key, flag clear", nullptr, [&](TestJni& j) { return show(keyDelete(j, currentUser, key(j, "missing"), JNI_FALSE)); }, "2", "Could not delete registry key", 0},
+        // An empty path names the root itself, which would be emptied: here the root is the sandbox.
+        {"keyDelete, empty path", nullptr, [&](TestJni& j) { return withSandboxRoot([&](jint root) { return show(keyDelete(j, root, j.string(""), JNI_TRUE)); }); }, "87", "Could not delete registry key", 1},
         {"keyHasSubKeys, missing key", nullptr, [&](TestJni& j) { return show(keyHasSubKeys(j, currentUser, key(j, "missing"))); }, "false", "Error opening registry key", 0},
         {"keyHasValues, missing key", nullptr, [&](TestJni& j) { return show(keyHasValues(j, currentUser, key(j, "missing"))); }, "false", "Error opening registry key", 0},
         {"keyHasValue, missing key", nullptr, [&](TestJni& j) { return show(keyHasValue(j, currentUser, key(j, "missing"), j.string("v"))); }, "false", "Error opening registry key", 0},

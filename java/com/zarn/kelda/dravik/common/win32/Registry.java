@@ -78,7 +78,8 @@ public final class Registry {
     public static native int keyCreate(int root, String subKey);
 
     /**
-     * Deletes a key with all its sub-keys and values. Never pass an empty path: it names the root.
+     * Deletes a key with all its sub-keys and values. An empty path, which names the root itself, is
+     * refused with 87 (ERROR_INVALID_PARAMETER) and the exception: a root is never emptied.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
