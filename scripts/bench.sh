@@ -3,21 +3,24 @@
 # benchmark program (bench/), runs it for each under Wine, and writes the
 # tables, the command and the machine to docs/PERFORMANCE.md.
 #
-#   scripts/bench.sh [--reps N] [--batch-ms MS]
+#   scripts/bench.sh [--reps N] [--batch-ms MS] [--build DIR]
 #
 # N repetitions (default 11) of timed batches of about MS milliseconds
 # (default 100) for every measurement; the whole run takes about five minutes.
+# DIR (default build) holds the build directories x86 and x64 and the Wine prefix.
 # The benchmark is not a test: nothing here passes or fails on a number.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 reps=11
 batch_ms=100
+build=build
 while [ $# -gt 0 ]; do
     case "$1" in
         --reps) reps=$2; shift 2 ;;
         --batch-ms) batch_ms=$2; shift 2 ;;
-        *) echo "usage: scripts/bench.sh [--reps N] [--batch-ms MS]" >&2; exit 2 ;;
+        --build) build=$2; shift 2 ;;
+        *) echo "usage: scripts/bench.sh [--reps N] [--batch-ms MS] [--build DIR]" >&2; exit 2 ;;
     esac
 done
 
@@ -26,8 +29,8 @@ started=$(date +%s)
 for arch in x86 x64; do
     toolchain=cmake/mingw-i686.cmake
     [ "$arch" = x64 ] && toolchain=cmake/mingw-x86_64.cmake
-    cmake -S . -B "build/$arch" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
-    cmake --build "build/$arch" -j2 --target zarnwin32 bench smoke
+    cmake -S . -B "$build/$arch" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
+    cmake --build "$build/$arch" -j2 --target zarnwin32 bench smoke
 done
 
 results=$(mktemp -d)
@@ -35,18 +38,18 @@ trap 'rm -rf "$results"' EXIT
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # Each architecture runs twice: once for every section but the concurrent
-# pairs, once for those alone, so that a process that dies in one (see
-# "32-bit code under qemu-i386" in the document) leaves the other's tables whole.
-export BENCH_RESULTS=$results BENCH_REPS=$reps BENCH_BATCH_MS=$batch_ms
+# pairs, once for those alone, so that a process that dies in one leaves the
+# other's tables whole.
+export BENCH_RESULTS=$results BENCH_REPS=$reps BENCH_BATCH_MS=$batch_ms BENCH_BUILD=$build
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
     source scripts/winebed.sh
-    winebed_prepare build
+    winebed_prepare "$BENCH_BUILD"
     trap winebed_stop EXIT
     # IPersistFile::Save of a shell link starts winemenubuilder, a process of
     # its own, on every call: a cost of Wine'\''s desktop integration, not of
     # the calls measured, and one that would swamp them.
     export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
-    wine build/x86/bin/smoke.exe >/dev/null 2>&1 || true   # the first windows of a new prefix may fail
+    wine "$BENCH_BUILD/x86/bin/smoke.exe" >/dev/null 2>&1 || true   # the first windows of a new prefix may fail
     for arch in x86 x64; do
         runner=wine
         [ "$arch" = x64 ] && runner=/usr/lib/wine/wine64
@@ -55,7 +58,7 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
             [ "$part" = pairs ] && sections=pairs limit=200
             echo "== $arch: $sections" >&2
             status=0
-            timeout "$limit" $runner "build/$arch/bin/bench.exe" --reps "$BENCH_REPS" --batch-ms "$BENCH_BATCH_MS" \
+            timeout "$limit" $runner "$BENCH_BUILD/$arch/bin/bench.exe" --reps "$BENCH_REPS" --batch-ms "$BENCH_BATCH_MS" \
                 --only "$sections" >"$BENCH_RESULTS/$arch-$part.md" 2>"$BENCH_RESULTS/$arch-$part.log" || status=$?
             echo "$status" >"$BENCH_RESULTS/$arch-$part.status"
             grep -v "^ " "$BENCH_RESULTS/$arch-$part.log" >&2 || true
@@ -69,13 +72,16 @@ cpu=$(grep -m1 "model name" /proc/cpuinfo | cut -d: -f2- | sed "s/^ *//")
 cores=$(nproc)
 memory=$(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)
 wine_version=$(/usr/lib/wine/wine64 --version 2>/dev/null || true)
-qemu_version=$(qemu-i386-static --version 2>/dev/null | head -1 || true)
+qemu_version=$(/usr/local/lib/zarnwin32/qemu-i386 --version 2>/dev/null | head -1 || true)
 compiler=$(i686-w64-mingw32-g++-posix --version | head -1)
 commit=$(git rev-parse --short HEAD)
 dirty=""
 git diff --quiet HEAD -- binding registry pipe session desktop 2>/dev/null || dirty=" (with uncommitted changes in the library's folders)"
 ia32="no: the kernel runs no 32-bit x86 code (IA-32 emulation off), so 32-bit Wine runs under qemu-i386 user emulation"
 /usr/lib/wine/wine --version >/dev/null 2>&1 && [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && ia32="yes"
+
+command="scripts/bench.sh --reps $reps --batch-ms $batch_ms"
+[ "$build" = build ] || command+=" --build $build"
 
 section() {  # the tables of one run, or what became of a run that did not finish
     local arch=$1 part=$2 file="$results/$1-$2.md"
@@ -100,9 +106,9 @@ What the library's natives cost next to the Win32 calls they make, measured by
 
 ## How it was measured
 
-Command: \`scripts/bench.sh --reps $reps --batch-ms $batch_ms\` (the defaults are \`--reps 11 --batch-ms 100\`).
-It builds \`build/x86\` and \`build/x64\` (library and \`bench.exe\`), runs
-\`bench.exe\` of each under Wine in the prefix \`build/wineprefix\`, inside
+Command: \`$command\` (the defaults are \`--reps 11 --batch-ms 100\`).
+It builds \`$build/x86\` and \`$build/x64\` (library and \`bench.exe\`), runs
+\`bench.exe\` of each under Wine in the prefix \`$build/wineprefix\`, inside
 \`xvfb-run\`, and writes this file. Run on $(date -u +"%Y-%m-%d %H:%M UTC"), library at commit $commit$dirty; the whole run took $((finished - started)) s.
 
 | Machine | |

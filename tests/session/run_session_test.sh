@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Runs session_test.exe in the Wine prefix ($WINEPREFIX) under one setup, and
 # puts the prefix back as it was afterwards.
-#   run_session_test.sh SETUP BIN_DIR DOUBLE_DLL NOFREE_DLL GTEST_FILTER
+#   run_session_test.sh SETUP LOADER SYSTEM_DIR BIN_DIR DOUBLE_DLL NOFREE_DLL GTEST_FILTER
+# LOADER: the Wine loader of the test program's bitness (wine, or wine64);
+# SYSTEM_DIR: the system directory of that bitness under C:\windows
+# (syswow64 for 32-bit programs, system32 for 64-bit ones).
 # SETUP:
-#   double   the test double of wtsapi32.dll in the 32-bit system directory
+#   double   the test double of wtsapi32.dll in that system directory
 #   sysdir   the same, for the tests that replace GetSystemDirectoryA
 #   nofree   a double without WTSFreeMemory
 #   absent   no wtsapi32.dll at all (Wine's own disabled)
@@ -11,10 +14,10 @@
 #            Wine's own wtsapi32.dll; a copy of the test program named
 #            session_SETUP.exe to which Wine reports that Windows version
 set -euo pipefail
-setup=$1 bin=$2 double=$3 nofree=$4 filter=$5
+setup=$1 loader=$2 system_dir_name=$3 bin=$4 double=$5 nofree=$6 filter=$7
 : "${WINEPREFIX:?run inside the Wine test bed}"
 
-system_dir="$WINEPREFIX/drive_c/windows/syswow64"
+system_dir="$WINEPREFIX/drive_c/windows/$system_dir_name"
 installed="$system_dir/wtsapi32.dll"
 saved="$system_dir/wtsapi32.dll.zarn-saved"
 exe=session_test.exe
@@ -63,7 +66,7 @@ fi
 
 output=$(mktemp)
 status=0
-(cd "$bin" && ZARN_SESSION_SETUP=$setup WINEDLLOVERRIDES=$overrides wine "$exe" --gtest_filter="$filter" \
+(cd "$bin" && ZARN_SESSION_SETUP=$setup WINEDLLOVERRIDES=$overrides "$loader" "$exe" --gtest_filter="$filter" \
     </dev/null >"$output" 2>&1) || status=$?
 cat "$output"
 # Every selected test belongs to this setup: none may skip, and some must run.

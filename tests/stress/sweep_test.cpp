@@ -167,6 +167,14 @@ TEST_F(WholeLibrary, EachJniAcquisitionFailingInTurnGivesTheFailureValue)
     EXPECT_TRUE(dumpCurrentUser() == before) << "HKEY_CURRENT_USER changed outside the sandbox";
 }
 
+bool slowByDesign(const Entry& e)
+{
+    for (const char* name : {"Registry_broadcastUpdate", "Window_showWindow", "Win32File_winCreateShortcut"}) {
+        if (e.name == name) return true;
+    }
+    return false;
+}
+
 TEST_F(WholeLibrary, SeededRandomCallsKeepEveryRule)
 {
     unsigned seed = 20261208;
@@ -184,13 +192,20 @@ TEST_F(WholeLibrary, SeededRandomCallsKeepEveryRule)
     for (int done = 0; done < calls && !HasFailure(); done += batch) {
         TestJni jni;
         for (int k = 0; k < batch && done + k < calls; ++k) {
-            const Entry& e = table[random() % table.size()];
+            // A broadcast to every top-level window, a window mapped on the
+            // screen or a shell link saved costs tens of milliseconds under
+            // Wine, a hundred times most calls: such calls take one draw in 50.
+            const Entry* drawn = &table[random() % table.size()];
+            while (slowByDesign(*drawn) && random() % 50 != 0) drawn = &table[random() % table.size()];
+            const Entry& e = *drawn;
             std::vector<Arg> args = bed.baseArgs(jni, e);
             for (size_t n = 0; n < args.size(); ++n) {
                 if (random() % 2) continue;
+                if (e.roles[n] == Role::Flag && random() % 50 != 0) continue;  // the broadcast flag: set once in 100
                 std::vector<Arg> values = bed.variants(jni, e.roles[n]);
                 args[n] = values[random() % values.size()];
             }
+            if (tracing) std::printf("%lu %s(%s)\n", GetTickCount(), e.name.c_str(), argsText(args).c_str()), std::fflush(stdout);
             Outcome outcome = e.call(jni, args);
             bed.afterCall(jni, e, args, outcome,
                           "seed " + std::to_string(seed) + " call " + std::to_string(done + k) + ": " + e.name + "(" +
