@@ -398,9 +398,9 @@ protected:
         EXPECT_TRUE(RemoveDirectoryA(sandbox.c_str())) << "files left in " << sandbox;
     }
 
-    // Runs body on a thread of its own. Under Wine on qemu-i386, a thread that
-    // uses the shell's link object after another thread that used it has ended
-    // brings the process down now and then; a new thread each time does not.
+    // Runs body on a thread of its own, which starts with no COM apartment, as a
+    // Java thread that has never used COM does; nothing one call leaves in a
+    // thread's apartment reaches the next.
     static void onFreshThread(const std::function<void()>& body)
     {
         TestThread thread(body);

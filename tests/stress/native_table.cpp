@@ -101,17 +101,6 @@ Entry make(const std::string& name, std::vector<Role> roles, std::vector<Expect>
     e.call = [native](TestJni& jni, const std::vector<Arg>& args) {
         return invoke(*native, jni, args, std::index_sequence_for<A...>{});
     };
-    if (name.rfind("Win32File_", 0) == 0) {
-        // Wine's shell link object, run under qemu-i386, may crash a thread that
-        // uses it after another thread that used it has ended; a thread of its
-        // own for each call keeps clear of that.
-        e.call = [native](TestJni& jni, const std::vector<Arg>& args) {
-            Outcome outcome;
-            testjni::TestThread([&] { outcome = invoke(*native, jni, args, std::index_sequence_for<A...>{}); })
-                .join();
-            return outcome;
-        };
-    }
     e.throwsRegistryException = name.rfind("Registry_", 0) == 0;
     e.nullResult = std::move(nullResult);
     e.nullResult.resize(e.roles.size());
