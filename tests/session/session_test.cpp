@@ -5,6 +5,7 @@
 // run_session_test.sh starts one process per setup (ZARN_SESSION_SETUP): a
 // test that needs another setup skips, and the script fails a run in which a
 // test skipped.
+#include "import_patch.h"
 #include "natives.h"
 #include "wtsapi32_double.h"
 
@@ -136,43 +137,14 @@ void writeProtected(void* where, const void* what, size_t size)
     VirtualProtect(where, size, old, &old);
 }
 
-class ImportPatch {
+// An import patch that must apply: a module that does not import the function fails the test.
+class RequiredImportPatch : public testjni::ImportPatch {
 public:
-    ImportPatch(HMODULE module, const char* function, void* replacement)
+    RequiredImportPatch(HMODULE module, const char* function, void* replacement)
+        : testjni::ImportPatch(module, function, replacement)
     {
-        auto base = reinterpret_cast<BYTE*>(module);
-        auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-             directory.VirtualAddress && import->Name && !slot_; ++import) {
-            auto names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
-            auto slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
-            for (; names->u1.AddressOfData; ++names, ++slots) {
-                if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-                auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-                if (strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) {
-                    slot_ = reinterpret_cast<void**>(&slots->u1.Function);
-                    break;
-                }
-            }
-        }
-        if (!slot_) {
-            ADD_FAILURE() << "the module does not import " << function;
-            return;
-        }
-        original_ = *slot_;
-        writeProtected(slot_, &replacement, sizeof replacement);
+        if (!applied()) ADD_FAILURE() << "the module does not import " << function;
     }
-    ~ImportPatch()
-    {
-        if (slot_) writeProtected(slot_, &original_, sizeof original_);
-    }
-    ImportPatch(const ImportPatch&) = delete;
-    ImportPatch& operator=(const ImportPatch&) = delete;
-
-private:
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
 };
 
 class ExportPatch {
@@ -265,7 +237,7 @@ public:
     bool untouched() const { return registryLog.opens.empty() && registryLog.queries.empty(); }
 
 private:
-    ImportPatch open_, query_, close_;
+    RequiredImportPatch open_, query_, close_;
 };
 
 // VerifyVersionInfoA as the library finds it through GetProcAddress.
@@ -780,7 +752,7 @@ TEST(TerminalServerFamily, VersionChoosesTheRegistryTheVerificationOrNeither)
     ASSERT_NE(library(), nullptr);
     ProductOptionsSandbox sandbox;
     sandbox.setSuite(REG_MULTI_SZ, terminalServerFirst);
-    ImportPatch version(library(), "GetVersionExA", reinterpret_cast<void*>(stubGetVersionEx));
+    RequiredImportPatch version(library(), "GetVersionExA", reinterpret_cast<void*>(stubGetVersionEx));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         versionAnswer = c.version;

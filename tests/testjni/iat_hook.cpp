@@ -1,7 +1,6 @@
 #include "iat_hook.h"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace testjni {
 
@@ -47,42 +46,16 @@ const Replacement replacements[] = {
 
 AllocationCounter::AllocationCounter(HMODULE module)
 {
-    auto base = reinterpret_cast<BYTE*>(module);
-    auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!directory.VirtualAddress) return;
-    for (auto import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name;
-         ++import) {
-        auto names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
-        auto slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            for (const Replacement& replacement : replacements) {
-                if (strcmp(reinterpret_cast<const char*>(byName->Name), replacement.name) != 0) continue;
-                void** slot = reinterpret_cast<void**>(&slots->u1.Function);
-                DWORD old;
-                VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
-                patches_.push_back({slot, *slot});
-                *slot = replacement.function;
-                VirtualProtect(slot, sizeof *slot, old, &old);
-                hooked_.push_back(replacement.name);
-            }
-        }
+    for (const Replacement& replacement : replacements) {
+        auto patch = std::make_unique<ImportPatch>(module, replacement.name, replacement.function);
+        if (!patch->applied()) continue;
+        patches_.push_back(std::move(patch));
+        hooked_.push_back(replacement.name);
     }
     reset();
 }
 
-AllocationCounter::~AllocationCounter()
-{
-    for (const Patch& patch : patches_) {
-        DWORD old;
-        VirtualProtect(patch.slot, sizeof *patch.slot, PAGE_READWRITE, &old);
-        *patch.slot = patch.original;
-        VirtualProtect(patch.slot, sizeof *patch.slot, old, &old);
-    }
-}
+AllocationCounter::~AllocationCounter() = default;
 
 long AllocationCounter::count() const { return allocations; }
 void AllocationCounter::reset() { allocations = 0; }

@@ -4,8 +4,11 @@
 #ifndef ZARN_TEST_IAT_HOOK_H
 #define ZARN_TEST_IAT_HOOK_H
 
+#include "import_patch.h"
+
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,11 +30,7 @@ public:
     const std::vector<std::string>& hooked() const { return hooked_; }
 
 private:
-    struct Patch {
-        void** slot;
-        void* original;
-    };
-    std::vector<Patch> patches_;
+    std::vector<std::unique_ptr<ImportPatch>> patches_;
     std::vector<std::string> hooked_;
 };
 

@@ -32,17 +32,16 @@ ImportPatch::ImportPatch(HMODULE module, const char* function, void* replacement
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
             auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
             if (strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
-            slot_ = reinterpret_cast<void**>(&slots->u1.Function);
-            original_ = *slot_;
-            writeSlot(slot_, replacement);
-            return;
+            void** slot = reinterpret_cast<void**>(&slots->u1.Function);
+            patched_.push_back({slot, *slot});
+            writeSlot(slot, replacement);
         }
     }
 }
 
 ImportPatch::~ImportPatch()
 {
-    if (slot_) writeSlot(slot_, original_);
+    for (const Slot& patched : patched_) writeSlot(patched.slot, patched.original);
 }
 
 }  // namespace testjni

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace testjni {
 
 class ImportPatch {
@@ -17,11 +19,14 @@ public:
     ImportPatch& operator=(const ImportPatch&) = delete;
 
     // True when the module imports the function.
-    bool applied() const { return slot_ != nullptr; }
+    bool applied() const { return !patched_.empty(); }
 
 private:
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
+    struct Slot {
+        void** slot;
+        void* original;
+    };
+    std::vector<Slot> patched_;
 };
 
 }  // namespace testjni
