@@ -26,12 +26,7 @@ done
 
 scripts/setup.sh
 started=$(date +%s)
-for arch in x86 x64; do
-    toolchain=cmake/mingw-i686.cmake
-    [ "$arch" = x64 ] && toolchain=cmake/mingw-x86_64.cmake
-    cmake -S . -B "$build/$arch" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
-    cmake --build "$build/$arch" -j2 --target zarnwin32 bench smoke
-done
+scripts/compile.sh "$build" zarnwin32 bench smoke
 
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT

@@ -6,11 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+scripts/compile.sh build zarnwin32 java smoke
 for arch in x86 x64; do
-    toolchain=cmake/mingw-i686.cmake
-    [ "$arch" = x64 ] && toolchain=cmake/mingw-x86_64.cmake
-    cmake -S . -B "build/$arch" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
-    cmake --build "build/$arch" -j2 --target zarnwin32 java smoke
     mkdir -p "dist/$arch"
     cp "build/$arch/bin/zarnwin32.dll" "dist/$arch/zarnwin32.dll"
 done

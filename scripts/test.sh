@@ -6,12 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
-for arch in x86 x64; do
-    toolchain=cmake/mingw-i686.cmake
-    [ "$arch" = x64 ] && toolchain=cmake/mingw-x86_64.cmake
-    cmake -S . -B "build/$arch" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
-    cmake --build "build/$arch" -j2
-done
+scripts/compile.sh build
 
 rm -rf build/wineprefix
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
