@@ -23,16 +23,7 @@ TEST(LibraryLoad, RegistersDefaultClassWithItsFieldsAndUnregistersItOnUnload)
 
     WNDCLASSA info = {};
     ASSERT_TRUE(GetClassInfoA(module, defaultClass, &info));
-    EXPECT_EQ(info.style, 0x4203u);
-    EXPECT_EQ(reinterpret_cast<void*>(info.lpfnWndProc),
-              reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "DefWindowProcA")));
-    EXPECT_EQ(info.cbClsExtra, 0);
-    EXPECT_EQ(info.cbWndExtra, 0);
-    EXPECT_EQ(info.hInstance, module);
-    EXPECT_EQ(info.hIcon, nullptr);
-    EXPECT_EQ(info.hCursor, nullptr);
-    EXPECT_EQ(info.hbrBackground, reinterpret_cast<HBRUSH>(1));
-    EXPECT_EQ(info.lpszMenuName, nullptr);
+    expectLibraryClassFields(info, module);
 
     // Threads that start and end while the library is loaded change nothing.
     for (int i = 0; i < 4; ++i) {

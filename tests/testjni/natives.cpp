@@ -2,6 +2,8 @@
 
 #include "import_patch.h"
 
+#include <gtest/gtest.h>
+
 namespace testjni {
 
 namespace {
@@ -57,6 +59,20 @@ DWORD processHandleCount()
     DWORD count = 0;
     GetProcessHandleCount(GetCurrentProcess(), &count);
     return count;
+}
+
+void expectLibraryClassFields(const WNDCLASSA& info, HINSTANCE instance)
+{
+    EXPECT_EQ(info.style, 0x4203u);
+    EXPECT_EQ(reinterpret_cast<void*>(info.lpfnWndProc),
+              reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "DefWindowProcA")));
+    EXPECT_EQ(info.cbClsExtra, 0);
+    EXPECT_EQ(info.cbWndExtra, 0);
+    EXPECT_EQ(info.hInstance, instance);
+    EXPECT_EQ(info.hIcon, nullptr);
+    EXPECT_EQ(info.hCursor, nullptr);
+    EXPECT_EQ(info.hbrBackground, reinterpret_cast<HBRUSH>(1));
+    EXPECT_EQ(info.lpszMenuName, nullptr);
 }
 
 }  // namespace testjni

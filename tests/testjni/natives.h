@@ -91,6 +91,11 @@ private:
     DWORD id_ = 0;
 };
 
+// Checks the fields that every window class of the library has, the default
+// class and those registered on demand alike; instance is the one that
+// GetClassInfoA was asked with, which it reports back.
+void expectLibraryClassFields(const WNDCLASSA& info, HINSTANCE instance);
+
 // The number of handles the process holds.
 DWORD processHandleCount();
 
