@@ -5,6 +5,7 @@
 #include "bed.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -44,7 +45,14 @@ struct Worker {
 };
 
 // A value only thread `id` writes in round `round`: any mix of two writes shows.
-std::string stamp(int id, int round) { return "t" + std::to_string(id) + "r" + std::to_string(round) + "-" + std::string(40, char('a' + id)); }
+// Every stamp has the same length: a shared value that grew between
+// keyGetValue's size and data queries would fail the read, as it should.
+std::string stamp(int id, int round)
+{
+    char head[16];
+    std::snprintf(head, sizeof head, "t%dr%06d-", id, round);
+    return head + std::string(40, char('a' + id));
+}
 
 bool wellFormed(const std::string& value)
 {
@@ -132,9 +140,13 @@ void work(const Natives& n, Worker& w, DWORD deadline)
         if (!value || jni.utf8Bytes(value) != stamp(w.id, 0)) w.fail("environment value changed");
 
         STEP("window");
-        // A window made and destroyed on this thread.
-        jint window = n.createWindow(jni, jni.string("stress"), jni.string("ZarnStressThreads"), 0, 0, 0, 0, 50, 50);
-        if (window == 0 || window == -1) w.fail("no window");
+        // A window made and destroyed on this thread, of a class of its own: with
+        // one class name for all threads, the 32-bit Wine run under qemu-i386
+        // now and then answers CreateWindowExA with ERROR_CLASS_DOES_NOT_EXIST
+        // for a class registered long before (never the 64-bit one).
+        jint window = n.createWindow(jni, jni.string("stress"), jni.string("ZarnStressThread" + std::to_string(w.id)),
+                                     0, 0, 0, 0, 50, 50);
+        if (window == 0 || window == -1) w.fail("no window, error " + std::to_string(GetLastError()));
         else n.destroyWindow(jni, window);
         if (window && window != -1 && IsWindow(reinterpret_cast<HWND>(static_cast<intptr_t>(window))))
             w.fail("window outlived destroyWindow");
