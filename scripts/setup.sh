@@ -38,17 +38,28 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 export DEBIAN_FRONTEND=noninteractive
 
+# apt-get update fails as a whole when one index cannot be read (a mirror in
+# the middle of a sync); the indexes it did read are still used.
+update() { $SUDO apt-get update -qq || echo "setup: some package indexes could not be read; going on with the rest" >&2; }
+
 if [ -n "$fetch_qemu" ]; then
     echo "setup: fetching qemu-i386 from Debian 13's qemu-user package"
+    # Debian 13 is read from the mirror that the machine's own Debian source names.
+    update
+    mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Identifier: Packages' | head -n 1)
+    if [ -z "$mirror" ]; then
+        echo "setup: no Debian package source is configured on this machine" >&2
+        exit 1
+    fi
     list=/etc/apt/sources.list.d/zarnwin32-trixie.list
     work=$(mktemp -d)
     chmod 755 "$work"   # apt-get download writes as the _apt user
     trap '$SUDO rm -f "$list"; rm -rf "$work"' EXIT
-    echo "deb http://deb.debian.org/debian trixie main" | $SUDO tee "$list" >/dev/null
-    $SUDO apt-get update -qq
+    echo "deb $mirror trixie main" | $SUDO tee "$list" >/dev/null
+    update
     (cd "$work" && apt-get download -qq qemu-user/trixie >/dev/null)
     $SUDO rm -f "$list"
-    $SUDO apt-get update -qq
+    update
     dpkg-deb -x "$work"/qemu-user_*.deb "$work/root"
     $SUDO install -D -m 755 "$work/root/usr/bin/qemu-i386" "$qemu"
     rm -rf "$work"
@@ -63,8 +74,16 @@ echo "setup: installing ${need[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+update
+install_needed() { $SUDO apt-get install -y -qq --no-install-recommends "$@" "${need[@]}" >/dev/null; }
+if ! install_needed; then
+    # The i386 packages must have the very versions of their amd64 twins. When
+    # one architecture's index of the security or updates suite could not be
+    # read, the two disagree; the release's own suite has both at one version.
+    . /etc/os-release
+    echo "setup: installing again from $VERSION_CODENAME alone" >&2
+    install_needed -t "$VERSION_CODENAME"
+fi
 
 # With wine32 just installed, its loader may need qemu-i386 as well: look once more.
 if [ -z "${ZARN_SETUP_AGAIN:-}" ]; then
