@@ -95,18 +95,54 @@ TEST(TestJniStrictness, CatchesLeakDoubleReleaseAndCallsWithExceptionPending)
     }
 }
 
-TEST(TestJniStrictness, CatchesFunctionsTheLibraryMustNotUseAndWrongReleaseModes)
+TEST(TestJniStrictness, CatchesFunctionsTheLibraryMustNotUseWrongReleaseModesAndText)
 {
     TestJni jni;
-    jni.env()->ExceptionCheck();
+    jni.env()->ExceptionOccurred();
     jni.env()->DeleteLocalRef(jni.string("x"));
     jbyteArray array = jni.bytes(4, 0);
     jbyte* elements = jni.env()->GetByteArrayElements(array, nullptr);
-    jni.env()->ReleaseByteArrayElements(array, elements, JNI_ABORT);
-    ASSERT_EQ(jni.violations().size(), 3u);
-    EXPECT_NE(jni.violations()[0].find("ExceptionCheck"), std::string::npos);
+    jni.env()->ReleaseByteArrayElements(array, elements, 7);
+    // ANSI "é" (E9) before the NUL, and a four-byte UTF-8 sequence: a checking JVM aborts on both.
+    jni.env()->NewStringUTF("caf\xE9");
+    jni.env()->ThrowNew(jni.env()->FindClass(registryExceptionClass), "\xF0\x9F\x98\x80");
+    ASSERT_EQ(jni.violations().size(), 5u);
+    EXPECT_NE(jni.violations()[0].find("ExceptionOccurred"), std::string::npos);
     EXPECT_NE(jni.violations()[1].find("DeleteLocalRef"), std::string::npos);
     EXPECT_NE(jni.violations()[2].find("mode"), std::string::npos);
+    EXPECT_NE(jni.violations()[3].find("NewStringUTF"), std::string::npos);
+    EXPECT_NE(jni.violations()[4].find("ThrowNew"), std::string::npos);
+    for (const char* valid : {"", "ascii", "caf\xC3\xA9", "\xC0\x80", "\xE2\x82\xAC", "\xED\xA0\xBD\xED\xB8\x80"})
+        EXPECT_TRUE(isModifiedUtf8(valid)) << valid;
+    for (const char* invalid : {"\x80", "\xC1\xBF", "\xC3", "\xE0\x80\x80", "\xE2\x82", "\xF0\x9F\x98\x80"})
+        EXPECT_FALSE(isModifiedUtf8(invalid)) << invalid;
+}
+
+TEST(TestJniStrictness, ElementsAreAWholeCopyThatModeZeroCopiesBackWhole)
+{
+    // As HotSpot does: what another thread writes while a native holds the
+    // elements is lost at a mode-0 release, kept at a JNI_ABORT one.
+    for (jint mode : {0, JNI_ABORT}) {
+        TestJni jni;
+        jbyteArray array = jni.bytes(4, 0);
+        jboolean isCopy = JNI_FALSE;
+        jbyte* elements = jni.env()->GetByteArrayElements(array, &isCopy);
+        EXPECT_TRUE(isCopy);
+        TestJni::setElement(array, 3, 42);
+        jni.env()->ReleaseByteArrayElements(array, elements, mode);
+        EXPECT_EQ(TestJni::element(array, 3), mode == 0 ? 0 : 42);
+        EXPECT_TRUE(jni.clean());
+    }
+    TestJni pinning;
+    pinning.setArrayMode(ArrayMode::Pinned);
+    jbyteArray array = pinning.bytes(4, 0);
+    jboolean isCopy = JNI_TRUE;
+    jbyte* elements = pinning.env()->GetByteArrayElements(array, &isCopy);
+    EXPECT_FALSE(isCopy);
+    elements[1] = 7;
+    EXPECT_EQ(TestJni::element(array, 1), 7);
+    pinning.env()->ReleaseByteArrayElements(array, elements, JNI_ABORT);
+    EXPECT_TRUE(pinning.clean());
 }
 
 TEST(TestJniStrictness, FaultInjectionFailsExactlyTheNthCallWithAnErrorPending)
@@ -204,8 +240,14 @@ TEST_F(EnvironmentTest, ReturnsValuesAsStoredWhateverTheirLength)
         {"ZARN_4096", std::string(4096, 'b'), std::string(4096, 'b')},
         // The longest value Windows keeps: 32767 characters with the NUL.
         {"ZARN_32766", std::string(32766, 'c'), std::string(32766, 'c')},
-        // ANSI bytes above 0x7F reach NewStringUTF unchanged.
-        {"ZARN_ANSI", "caf\xE9", "caf\xE9"},
+        // ANSI text reaches Java as its characters (code page 1252 here), in
+        // a value that fits the first buffer and in one that does not.
+        {"ZARN_ANSI", "caf\xE9", "caf\xC3\xA9"},
+        {"ZARN_ANSI_LONG", std::string(5000, '\xE9'), [] {
+             std::string s;
+             for (int i = 0; i < 5000; ++i) s += "\xC3\xA9";
+             return s;
+         }()},
     };
     for (const Case& c : cases) {
         SetEnvironmentVariableA(c.name, c.value.empty() ? nullptr : c.value.c_str());

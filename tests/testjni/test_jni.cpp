@@ -1,6 +1,7 @@
 #include "test_jni.h"
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace testjni {
@@ -8,6 +9,28 @@ namespace testjni {
 const char* const registryExceptionClass = "com/zarn/kelda/dravik/common/win32/RegistryException";
 
 namespace {
+
+// Guards the bytes of every array: a test thread that plays another Java
+// thread changes them while a native on another thread copies them.
+SRWLOCK arrayLock = SRWLOCK_INIT;
+
+struct ArrayGuard {
+    ArrayGuard() { AcquireSRWLockExclusive(&arrayLock); }
+    ~ArrayGuard() { ReleaseSRWLockExclusive(&arrayLock); }
+    ArrayGuard(const ArrayGuard&) = delete;
+    ArrayGuard& operator=(const ArrayGuard&) = delete;
+};
+
+std::string hexOf(const char* bytes)
+{
+    std::string out;
+    char two[4];
+    for (const char* b = bytes; *b && out.size() < 96; ++b) {
+        snprintf(two, sizeof two, "%02X ", static_cast<unsigned char>(*b));
+        out += two;
+    }
+    return out;
+}
 
 enum FnIndex {
 #define X(name) index_##name,
@@ -82,6 +105,7 @@ jclass JNICALL findClass(JNIEnv* env, const char* name)
         self->violation("FindClass with a null name");
         return nullptr;
     }
+    if (!isModifiedUtf8(name)) self->violation("FindClass with a name that is not modified UTF-8: " + hexOf(name));
     if (self->injectFault(Fn::FindClass)) {
         self->throwNew("java/lang/NoClassDefFoundError", name);
         return nullptr;
@@ -103,8 +127,16 @@ jint JNICALL throwNew(JNIEnv* env, jclass cls, const char* message)
         self->violation("ThrowNew with an object that is not a class");
         return -1;
     }
+    if (message && !isModifiedUtf8(message))
+        self->violation("ThrowNew with a message that is not modified UTF-8: " + hexOf(message));
     self->throwNew(classObject->className, message);
     return 0;
+}
+
+jboolean JNICALL exceptionCheck(JNIEnv* env)
+{
+    ENTER(ExceptionCheck, JNI_FALSE);
+    return self->exceptionPending() ? JNI_TRUE : JNI_FALSE;
 }
 
 jclass JNICALL getObjectClass(JNIEnv* env, jobject object)
@@ -220,6 +252,8 @@ jstring JNICALL newStringUTF(JNIEnv* env, const char* bytes)
         self->violation("NewStringUTF with null bytes");
         return nullptr;
     }
+    // A checking JVM stops the process here; a plain one reads past the text.
+    if (!isModifiedUtf8(bytes)) self->violation("NewStringUTF with bytes that are not modified UTF-8: " + hexOf(bytes));
     if (self->injectFault(Fn::NewStringUTF)) {
         self->throwNew("java/lang/OutOfMemoryError", "NewStringUTF");
         return nullptr;
@@ -310,30 +344,53 @@ jbyteArray JNICALL newByteArray(JNIEnv* env, jsize length)
     return reinterpret_cast<jbyteArray>(array);
 }
 
-void JNICALL setByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length, const jbyte* bytes)
+// The checks of both region calls; the array's object, or null with the
+// call's error pending (or a violation recorded).
+Object* regionArray(TestJni* self, jbyteArray array, jsize start, jsize length, const void* buffer, Fn fn,
+                    const char* function)
 {
-    ENTER(SetByteArrayRegion, );
-    Object* o = self->object(array, "SetByteArrayRegion");
-    if (!o) return;
+    Object* o = self->object(array, function);
+    if (!o) return nullptr;
     if (o->kind != Object::Kind::ByteArray) {
-        self->violation("SetByteArrayRegion on an object that is not a byte[]");
-        return;
+        self->violation(std::string(function) + " on an object that is not a byte[]");
+        return nullptr;
     }
     if (start < 0 || length < 0 || static_cast<size_t>(start) + static_cast<size_t>(length) > o->array.size()) {
         self->throwNew("java/lang/ArrayIndexOutOfBoundsException", nullptr);
-        return;
+        return nullptr;
     }
-    if (length > 0 && !bytes) {
-        self->violation("SetByteArrayRegion with null bytes");
-        return;
+    if (length > 0 && !buffer) {
+        self->violation(std::string(function) + " with a null buffer");
+        return nullptr;
     }
-    if (length > 0) memcpy(o->array.data() + start, bytes, static_cast<size_t>(length));
+    if (self->injectFault(fn)) {
+        self->throwNew("java/lang/OutOfMemoryError", function);
+        return nullptr;
+    }
+    return o;
+}
+
+void JNICALL setByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length, const jbyte* bytes)
+{
+    ENTER(SetByteArrayRegion, );
+    Object* o = regionArray(self, array, start, length, bytes, Fn::SetByteArrayRegion, "SetByteArrayRegion");
+    if (!o || length == 0) return;
+    ArrayGuard guard;
+    memcpy(o->array.data() + start, bytes, static_cast<size_t>(length));
+}
+
+void JNICALL getByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length, jbyte* bytes)
+{
+    ENTER(GetByteArrayRegion, );
+    Object* o = regionArray(self, array, start, length, bytes, Fn::GetByteArrayRegion, "GetByteArrayRegion");
+    if (!o || length == 0) return;
+    ArrayGuard guard;
+    memcpy(bytes, o->array.data() + start, static_cast<size_t>(length));
 }
 
 jbyte* JNICALL getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy)
 {
     ENTER(GetByteArrayElements, nullptr);
-    if (isCopy) self->violation("GetByteArrayElements with an isCopy pointer");
     Object* o = self->object(array, "GetByteArrayElements");
     if (!o) return nullptr;
     if (o->kind != Object::Kind::ByteArray) {
@@ -344,12 +401,24 @@ jbyte* JNICALL getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isC
         self->throwNew("java/lang/OutOfMemoryError", "GetByteArrayElements");
         return nullptr;
     }
-    // A copy exactly as long as the array (at least one byte, so that every
-    // copy has its own address): writing past the end is caught by the heap.
     size_t size = o->array.size();
-    std::unique_ptr<jbyte[]> copy(new jbyte[size ? size : 1]);
-    if (size) memcpy(copy.get(), o->array.data(), size);
-    jbyte* pointer = copy.get();
+    jbyte* pointer;
+    std::unique_ptr<jbyte[]> copy;
+    if (self->arrayMode() == ArrayMode::Pinned && size > 0) {
+        pointer = o->array.data();
+    } else {
+        // A copy exactly as long as the array (at least one byte, so that every
+        // copy has its own address): writing past the end is caught by the heap.
+        copy.reset(new jbyte[size ? size : 1]);
+        ArrayGuard guard;
+        if (size) memcpy(copy.get(), o->array.data(), size);
+        pointer = copy.get();
+    }
+    if (isCopy) *isCopy = copy ? JNI_TRUE : JNI_FALSE;
+    if (self->elements_.count(pointer)) {
+        self->violation("GetByteArrayElements of an array whose pinned elements are held already");
+        return pointer;
+    }
     self->elements_[pointer] = TestJni::Elements{array, std::move(copy)};
     return pointer;
 }
@@ -363,10 +432,15 @@ void JNICALL releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elem
         return;
     }
     if (found->second.array != array) self->violation("ReleaseByteArrayElements with another array than its own");
-    if (mode != 0) self->violation("ReleaseByteArrayElements with a mode other than 0");
+    if (mode != 0 && mode != JNI_COMMIT && mode != JNI_ABORT)
+        self->violation("ReleaseByteArrayElements with an unknown mode " + std::to_string(mode));
     Object* o = self->object(found->second.array, "ReleaseByteArrayElements");
-    if (o && mode != JNI_ABORT && !o->array.empty())
+    // Modes 0 and JNI_COMMIT copy the whole copy back, whatever changed in the
+    // array since; JNI_ABORT drops it. Pinned elements are the array already.
+    if (o && found->second.copy && mode != JNI_ABORT && !o->array.empty()) {
+        ArrayGuard guard;
         memcpy(o->array.data(), found->second.copy.get(), o->array.size());
+    }
     if (mode != JNI_COMMIT) self->elements_.erase(found);
 }
 
@@ -396,6 +470,8 @@ struct Table {
         functions.GetArrayLength = getArrayLength;
         functions.NewByteArray = newByteArray;
         functions.SetByteArrayRegion = setByteArrayRegion;
+        functions.GetByteArrayRegion = getByteArrayRegion;
+        functions.ExceptionCheck = exceptionCheck;
         functions.GetByteArrayElements = getByteArrayElements;
         functions.ReleaseByteArrayElements = releaseByteArrayElements;
     }
@@ -418,7 +494,7 @@ int canonicalIndex(int index)
 const char* fnName(Fn fn)
 {
     static const char* const names[] = {"GetStringUTFChars", "GetByteArrayElements", "NewStringUTF", "NewByteArray",
-                                        "FindClass"};
+                                        "FindClass",         "GetByteArrayRegion",   "SetByteArrayRegion"};
     return names[static_cast<int>(fn)];
 }
 
@@ -591,6 +667,18 @@ jobject TestJni::integer(jint value)
     return reinterpret_cast<jobject>(o);
 }
 
+void TestJni::setElement(jbyteArray array, size_t index, jbyte value)
+{
+    ArrayGuard guard;
+    reinterpret_cast<Object*>(array)->array.at(index) = value;
+}
+
+jbyte TestJni::element(jbyteArray array, size_t index)
+{
+    ArrayGuard guard;
+    return reinterpret_cast<Object*>(array)->array.at(index);
+}
+
 jobject TestJni::plainObject()
 {
     return reinterpret_cast<jobject>(newObject("java/lang/Object"));
@@ -652,6 +740,31 @@ void TestJni::clearException()
     if (!chars_.empty()) result << chars_.size() << " string character buffer(s) not released\n";
     if (!elements_.empty()) result << elements_.size() << " array element buffer(s) not released\n";
     return result;
+}
+
+bool isModifiedUtf8(const char* bytes)
+{
+    auto b = reinterpret_cast<const unsigned char*>(bytes);
+    auto continuation = [](unsigned char c) { return (c & 0xC0) == 0x80; };
+    for (size_t i = 0; b[i];) {
+        unsigned char c = b[i];
+        if (c < 0x80) {
+            i += 1;
+        } else if ((c & 0xE0) == 0xC0) {
+            if (!continuation(b[i + 1])) return false;
+            unsigned code = ((c & 0x1Fu) << 6) | (b[i + 1] & 0x3Fu);
+            if (code != 0 && code < 0x80) return false;
+            i += 2;
+        } else if ((c & 0xF0) == 0xE0) {
+            if (!continuation(b[i + 1]) || !continuation(b[i + 2])) return false;
+            unsigned code = ((c & 0x0Fu) << 12) | ((b[i + 1] & 0x3Fu) << 6) | (b[i + 2] & 0x3Fu);
+            if (code < 0x800) return false;
+            i += 3;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string toModifiedUtf8(const std::u16string& text)

@@ -4,10 +4,16 @@
 // classes the library looks up, Integer objects and one pending exception are
 // modelled. Like -Xcheck:jni, it records a violation for: any JNI function the
 // library is not meant to use, a JNI call while an exception is pending (other
-// than the releases JNI allows), a release of a pointer it did not hand out or
-// a second release, a release mode other than 0, and a null where JNI requires
-// a reference. Fault injection makes the Nth call of an acquiring function
-// fail with an error pending.
+// than the releases and checks JNI allows), a release of a pointer it did not
+// hand out or a second release, an unknown release mode, text given to the JVM
+// that is not modified UTF-8, and a null where JNI requires a reference. Fault
+// injection makes the Nth call of an acquiring function fail with an error
+// pending.
+//
+// Array elements are what HotSpot hands out: a fresh copy of the whole array,
+// which a mode-0 release copies back whole, so that a native which holds them
+// while another Java thread changes the array undoes that change. A JVM that
+// pins arrays instead hands out the array itself (ArrayMode::Pinned).
 //
 // One TestJni serves one thread, as a JNIEnv does.
 #ifndef ZARN_TEST_JNI_H
@@ -28,12 +34,26 @@
 namespace testjni {
 
 // The functions whose Nth call can be made to fail.
-enum class Fn { GetStringUTFChars, GetByteArrayElements, NewStringUTF, NewByteArray, FindClass, Count };
+enum class Fn {
+    GetStringUTFChars, GetByteArrayElements, NewStringUTF, NewByteArray, FindClass, GetByteArrayRegion,
+    SetByteArrayRegion, Count
+};
 const char* fnName(Fn fn);
 
 extern const char* const registryExceptionClass;  // "com/zarn/kelda/dravik/common/win32/RegistryException"
 
 struct Object;
+
+// How Get<Type>ArrayElements hands out elements.
+enum class ArrayMode {
+    Copy,    // a copy of the whole array, isCopy true (HotSpot)
+    Pinned,  // the array's own storage, isCopy false
+};
+
+// True when bytes (up to their NUL) are modified UTF-8 as a checking JVM
+// accepts it: no byte 0xF0 and above, no stray continuation byte, no overlong
+// form but C0 80, no sequence cut short.
+bool isModifiedUtf8(const char* bytes);
 
 class TestJni {
 public:
@@ -54,6 +74,13 @@ public:
     jbyteArray bytes(size_t size, uint8_t fill);
     jobject integer(jint value);
     jobject plainObject();                              // a java.lang.Object
+    void setArrayMode(ArrayMode mode) { arrayMode_ = mode; }
+    ArrayMode arrayMode() const { return arrayMode_; }
+
+    // ---- Another Java thread. Reads and writes one element of an array as a
+    // Java thread does, safely while a native of this environment runs.
+    static void setElement(jbyteArray array, size_t index, jbyte value);
+    static jbyte element(jbyteArray array, size_t index);
 
     // ---- Reading results.
     bool isString(jobject object) const;
@@ -106,7 +133,7 @@ public:
     };
     struct Elements {
         jbyteArray array;
-        std::unique_ptr<jbyte[]> copy;
+        std::unique_ptr<jbyte[]> copy;  // null when the elements are the array's own storage
     };
     std::map<const char*, Chars> chars_;
     std::map<const jbyte*, Elements> elements_;
@@ -121,6 +148,8 @@ private:
     std::map<std::string, Object*> classes_;
     jclass receiver_;
     Object* pending_ = nullptr;
+    ArrayMode arrayMode_ = ArrayMode::Copy;
+
     std::vector<std::string> violations_;
     std::map<int, int> callsByIndex_;
     int calls_[static_cast<int>(Fn::Count)] = {};
