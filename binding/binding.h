@@ -67,16 +67,20 @@ private:
     const char* chars_;
 };
 
-// The elements of a Java byte array, given back with mode 0 (copy back, free).
+// The elements of a Java byte array. A JVM may hand out a copy of the whole
+// array (HotSpot does) or the array itself (isCopy tells). They are given back
+// with JNI_ABORT, which never writes the array: a mode-0 release would copy the
+// whole copy back and undo what other Java threads wrote meanwhile. A native
+// that filled some of them copies exactly those bytes back with copyBack.
 class ByteElements {
 public:
     ByteElements(JNIEnv* env, jbyteArray array) noexcept
-        : env_(env), array_(array), elements_(array ? env->GetByteArrayElements(array, nullptr) : nullptr)
+        : env_(env), array_(array), elements_(array ? env->GetByteArrayElements(array, &isCopy_) : nullptr)
     {
     }
     ~ByteElements()
     {
-        if (elements_) env_->ReleaseByteArrayElements(array_, elements_, 0);
+        if (elements_) env_->ReleaseByteArrayElements(array_, elements_, JNI_ABORT);
     }
     ByteElements(const ByteElements&) = delete;
     ByteElements& operator=(const ByteElements&) = delete;
@@ -84,9 +88,19 @@ public:
     jbyte* get() const noexcept { return elements_; }
     explicit operator bool() const noexcept { return elements_ != nullptr; }
 
+    // Puts elements 0 to count - 1 into the array, where the elements are a
+    // copy; false when the JVM raised an error doing so.
+    bool copyBack(jsize count) noexcept
+    {
+        if (!isCopy_ || count == 0) return true;
+        env_->SetByteArrayRegion(array_, 0, count, elements_);
+        return !env_->ExceptionCheck();
+    }
+
 private:
     JNIEnv* env_;
     jbyteArray array_;
+    jboolean isCopy_ = JNI_TRUE;
     jbyte* elements_;
 };
 
@@ -209,6 +223,11 @@ private:
 
 // ---- Shared routines.
 
+// How often a native asks again for text that outgrew the buffer that Windows
+// had just asked for; text that keeps growing (another thread changing it
+// between the calls) is given up after that, instead of holding the thread.
+constexpr int sizeTries = 4;
+
 // Raises com.zarn.kelda.dravik.common.win32.RegistryException with the message.
 // If the class cannot be found, the error of the failed lookup stays pending.
 void throwRegistryException(JNIEnv* env, const char* message) noexcept;
@@ -216,5 +235,29 @@ void throwRegistryException(JNIEnv* env, const char* message) noexcept;
 // The operating system's text for a Win32 error code, or null when it has
 // none; the caller owns the text.
 char* formatSystemMessage(DWORD code) noexcept;
+
+// Text from Windows in the form that NewStringUTF and ThrowNew require:
+// modified UTF-8. Text that already is (all ASCII, and all that this library
+// stored from Java strings) is used as it is; any other text is ANSI text and
+// is decoded by the ANSI code page. get() is null when memory ran out.
+class JavaText {
+public:
+    explicit JavaText(const char* windowsText) noexcept;
+    JavaText(const JavaText&) = delete;
+    JavaText& operator=(const JavaText&) = delete;
+
+    const char* get() const noexcept { return text_; }
+
+private:
+    // Text of up to this many characters is converted without the heap.
+    static constexpr int smallUnits = 256;
+    char small_[smallUnits * 3];
+    UniqueHandle<HeapMemoryTraits> large_;
+    const char* text_ = nullptr;
+};
+
+// A Java string of text from Windows (see JavaText). Null when the JVM failed,
+// with its error pending, or when memory ran out, with nothing pending.
+jstring newStringFromWindows(JNIEnv* env, const char* windowsText) noexcept;
 
 #endif

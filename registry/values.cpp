@@ -12,18 +12,32 @@ namespace {
 
 const char* const retrieveError = "Error retreiving registry value";
 
+// A String of text read from the registry; raises the read's message when
+// memory for the text ran out (a JVM error stays pending as it is).
+jobject registryString(JNIEnv* env, const char* text) noexcept
+{
+    jstring string = newStringFromWindows(env, text);
+    if (!string && !env->ExceptionCheck()) throwRegistryException(env, retrieveError);
+    return string;
+}
+
 // Raises the operating system's text for a Win32 error code; a code that has
 // no text still gives a message that names it.
 void throwSystemMessage(JNIEnv* env, DWORD code) noexcept
 {
     UniqueLocalText text(formatSystemMessage(code));
     if (text) {
-        throwRegistryException(env, text.get());
-    } else {
-        char fallback[32];
-        snprintf(fallback, sizeof fallback, "Win32 error %lu", static_cast<unsigned long>(code));
-        throwRegistryException(env, fallback);
+        // The system's text is ANSI: on a Windows in another language it holds
+        // characters that JNI must receive as modified UTF-8.
+        JavaText message(text.get());
+        if (message.get()) {
+            throwRegistryException(env, message.get());
+            return;
+        }
     }
+    char fallback[32];
+    snprintf(fallback, sizeof fallback, "Win32 error %lu", static_cast<unsigned long>(code));
+    throwRegistryException(env, fallback);
 }
 
 // The first four bytes of REG_DWORD data, little-endian; shorter data is
@@ -42,7 +56,7 @@ jobject expandedString(JNIEnv* env, const char* text) noexcept
     DWORD size = ExpandEnvironmentStringsA(text, nullptr, 0);
     // The environment may grow between two calls: a result above the buffer's
     // size means the buffer was not filled, so expand again into a larger one.
-    while (size != 0) {
+    for (int tries = 0; size != 0 && tries < sizeTries; ++tries) {
         HeapBuffer expanded(size);
         if (!expanded.get()) {
             throwRegistryException(env, retrieveError);
@@ -52,7 +66,7 @@ jobject expandedString(JNIEnv* env, const char* text) noexcept
         if (needed == 0) break;
         if (needed <= size) {
             expanded.get()[size - 1] = '\0';
-            return env->NewStringUTF(expanded.get());
+            return registryString(env, expanded.get());
         }
         size = needed;
     }
@@ -216,7 +230,7 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValue(JNIEnv* env, jclass
         return array;
     }
     case REG_SZ:
-        return env->NewStringUTF(data.get());
+        return registryString(env, data.get());
     case REG_EXPAND_SZ:
         return expandedString(env, data.get());
     case REG_DWORD: case REG_DWORD_BIG_ENDIAN:

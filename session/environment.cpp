@@ -18,13 +18,15 @@ Java_com_zarn_kelda_dravik_common_win32_Environment_getEnvironmentVariable(JNIEn
         value[length] = '\0';
         name.release();
         // 0 stands for an unset variable and for an empty one alike.
-        return length ? env->NewStringUTF(value) : nullptr;
+        return length ? newStringFromWindows(env, value) : nullptr;
     }
 
     // A longer value: read it into a buffer of the size asked for, again if
     // the variable grew in between, so that no string is made of a buffer
-    // that Windows did not fill.
-    for (DWORD size = length;;) {
+    // that Windows did not fill. A variable that keeps growing (another thread
+    // setting it) is given up after a few tries.
+    DWORD size = length;
+    for (int tries = 0; tries < sizeTries; ++tries) {
         HeapBuffer larger(size);
         if (!larger.get()) return nullptr;
         length = GetEnvironmentVariableA(name.get(), larger.get(), size);
@@ -32,8 +34,9 @@ Java_com_zarn_kelda_dravik_common_win32_Environment_getEnvironmentVariable(JNIEn
         if (length < size) {
             larger.get()[length] = '\0';
             name.release();
-            return env->NewStringUTF(larger.get());
+            return newStringFromWindows(env, larger.get());
         }
         size = length;
     }
+    return nullptr;
 }

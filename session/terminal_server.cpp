@@ -180,7 +180,7 @@ Java_com_zarn_kelda_dravik_common_win32_TerminalServer_getClientName(JNIEnv* env
     sessionQueryEntry(currentServer, currentSession, clientNameClass, buffer.put(), &byteCount);
     // One byte is the NUL of an empty name.
     if (!buffer || byteCount == 1) return nullptr;
-    return env->NewStringUTF(buffer.get());
+    return newStringFromWindows(env, buffer.get());
 }
 
 // TerminalServer.getSessionId() -> long

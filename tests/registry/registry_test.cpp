@@ -37,9 +37,11 @@ struct Watch {
     std::function<DWORD(int call)> expandResult;          // replaces a call's result when it returns non-zero
     int queryValueCalls = 0;
     int expandCalls = 0;
+    const char* systemText = nullptr;  // FormatMessageA gives this text when set, as a localized Windows would
 
     void reset()
     {
+        systemText = nullptr;
         opened = closed = registryCalls = nullNames = 0;
         queryInfoFailure = setValueFailure = 0;
         heapFailAt = heapCalls = queryValueCalls = expandCalls = 0;
@@ -114,6 +116,18 @@ DWORD WINAPI watchedExpand(LPCSTR text, LPSTR buffer, DWORD size)
     return result && watch.expandResult ? watch.expandResult(call) : result;
 }
 
+DWORD WINAPI watchedFormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer, DWORD size,
+                                  va_list* arguments)
+{
+    if (!watch.systemText || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER))
+        return FormatMessageA(flags, source, id, language, buffer, size, arguments);
+    size_t length = strlen(watch.systemText);
+    char* text = static_cast<char*>(LocalAlloc(LMEM_FIXED, length + 1));
+    memcpy(text, watch.systemText, length + 1);
+    *reinterpret_cast<char**>(buffer) = text;
+    return static_cast<DWORD>(length);
+}
+
 LPVOID WINAPI watchedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size)
 {
     if (++watch.heapCalls == watch.heapFailAt) return nullptr;
@@ -151,6 +165,7 @@ public:
             {"RegDeleteValueA", reinterpret_cast<void*>(watchedDeleteValue)},
             {"ExpandEnvironmentStringsA", reinterpret_cast<void*>(watchedExpand)},
             {"HeapAlloc", reinterpret_cast<void*>(watchedHeapAlloc)},
+            {"FormatMessageA", reinterpret_cast<void*>(watchedFormatMessage)},
         };
         for (const auto& w : watched) {
             patches_.push_back(std::make_unique<ImportPatch>(module, w.name, w.function));
@@ -223,6 +238,13 @@ struct Raw {
 };
 
 std::vector<uint8_t> bytesOf(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+std::string repeat(const std::string& s, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i) out += s;
+    return out;
+}
 
 // ---- The fixture: the sandbox, the natives, and the checks every call shares.
 
@@ -614,7 +636,13 @@ TEST_F(RegistryTest, ReadingConvertsByRegistryType)
         {"justNul", REG_SZ, {0}, "string:"},
         {"noNul", REG_SZ, bytesOf("abc"), "string:abc"},
         {"twoStrings", REG_SZ, bytesOf(std::string("ab\0cd\0", 6)), "string:ab"},
-        {"ansi", REG_SZ, bytesOf(std::string("caf\xC3\xA9", 6)), "string:caf\xC3\xA9"},
+        // Text that is modified UTF-8 (as this library stores Java strings) comes
+        // back unchanged; other text is ANSI, decoded by the code page (1252 here).
+        {"utf8", REG_SZ, bytesOf(std::string("caf\xC3\xA9", 6)), "string:caf\xC3\xA9"},
+        {"ansi", REG_SZ, bytesOf("Caf\xE9"), "string:Caf\xC3\xA9"},
+        {"ansiLong", REG_SZ, bytesOf(std::string(300, '\xE9')), "string:" + repeat("\xC3\xA9", 300)},
+        {"fourByteUtf8IsAnsi", REG_SZ, bytesOf("\xF0\x9F\x98\x80"), "string:\xC3\xB0\xC5\xB8\xCB\x9C\xE2\x82\xAC"},
+        {"expandAnsi", REG_EXPAND_SZ, bytesOf("\xC0 %ZARN_READ%"), "string:\xC3\x80 expanded"},
         {"expand", REG_EXPAND_SZ, bytesOf(std::string("%SystemRoot%\\x", 15)), std::string("string:") + systemRoot + "\\x"},
         {"expandNoNul", REG_EXPAND_SZ, bytesOf("<%ZARN_READ%>"), "string:<expanded>"},
         {"expandUnknown", REG_EXPAND_SZ, bytesOf(std::string("%ZARN_NOT_SET%", 15)), "string:%ZARN_NOT_SET%"},
@@ -784,6 +812,18 @@ TEST_F(RegistryTest, FailedWritesRaiseTheirTypesMessage)
     }
     EXPECT_EQ(snapshot(), before);
 
+    // The system's text on a Windows in another language is ANSI; it reaches
+    // Java as the same characters.
+    {
+        TestJni jni;
+        watch.setValueFailure = ERROR_ACCESS_DENIED;
+        watch.systemText = "Acc\xE8s refus\xE9.\r\n";
+        keySetValue(jni, currentUser, key(jni, "present"), jni.string("v"), REG_SZ, jni.string("s"), JNI_FALSE);
+        EXPECT_EQ(jni.pendingMessage(), "Acc\xC3\xA8s refus\xC3\xA9.\r\n");
+        EXPECT_TRUE(jni.clean());
+        watch.reset();
+    }
+
     // A code the system has no text for still gives a message that names it.
     TestJni jni;
     watch.setValueFailure = 0x20000001;
@@ -819,7 +859,11 @@ TEST_F(RegistryTest, BufferThatCannotBeAllocatedEndsTheReadWithItsMessage)
         const char* value;
         int failingAllocation;
     };
-    for (const Case& c : {Case{"v", 1}, Case{"bin", 1}, Case{"dw", 1}, Case{"exp", 1}, Case{"exp", 2}}) {
+    // Allocation 1 is the data buffer, 2 the expansion buffer or the decoding
+    // buffer of long ANSI text.
+    setRaw("present", "ansiLong", REG_SZ, bytesOf(std::string(300, '\xE9')));
+    for (const Case& c : {Case{"v", 1}, Case{"bin", 1}, Case{"dw", 1}, Case{"exp", 1}, Case{"exp", 2},
+                          Case{"ansiLong", 2}}) {
         SCOPED_TRACE(std::string(c.value) + " allocation " + std::to_string(c.failingAllocation));
         TestJni jni;
         watch.reset();

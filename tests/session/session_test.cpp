@@ -471,8 +471,8 @@ TEST(SessionQuery, ClientNameIsNullWhenAbsentOrEmpty)
         {"empty: one byte", TRUE, true, std::string(1, '\0'), true, ""},
         {"one character", TRUE, true, std::string("A\0", 2), false, "A"},
         {"long", TRUE, true, longName + '\0', false, longName},
-        // ANSI bytes above 0x7F go to NewStringUTF unchanged.
-        {"ANSI bytes", TRUE, true, std::string("\xC4pfel\0", 6), false, "\xC4pfel"},
+        // An ANSI name reaches Java as its characters (code page 1252 here).
+        {"ANSI bytes", TRUE, true, std::string("\xC4pfel\0", 6), false, "\xC3\x84pfel"},
         // The BOOL does not enter: a buffer that comes back is the answer.
         {"FALSE with a buffer", FALSE, true, std::string("Z\0", 2), false, "Z"},
     };
