@@ -3,11 +3,19 @@
 #include "binding.h"
 #include "com_zarn_kelda_dravik_common_communication_win32_WinPipe.h"
 
+#include <cstring>
+
 namespace {
 
 // Every server instance is a message-type pipe, read in message mode, whose
 // calls block: PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT.
 constexpr DWORD serverPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT;
+
+// Transfers of up to this many bytes go through a buffer on the stack and the
+// JNI region calls, which move only the bytes transferred; a JVM that copies
+// the whole array to hand out its elements would otherwise copy a large array
+// twice for a short message.
+constexpr jint stackTransfer = 4096;
 
 // True when the first length bytes of data exist: the array is there and
 // 0 <= length <= its length. A transfer never reaches past the array's end.
@@ -28,7 +36,12 @@ Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_createNamedPipe(JN
 {
     Utf8Chars pipeName(env, name);
     if (!pipeName) return handleToJint(INVALID_HANDLE_VALUE);
-    HANDLE instance = CreateNamedPipeA(pipeName.get(), static_cast<DWORD>(openMode), serverPipeMode,
+    // The natives do blocking I/O without an OVERLAPPED structure. On a handle
+    // made with FILE_FLAG_OVERLAPPED, such a ReadFile returns as soon as another
+    // transfer on the handle completes, while Windows keeps the read pending
+    // and later writes into a buffer that the JVM has taken back.
+    DWORD mode = static_cast<DWORD>(openMode) & ~static_cast<DWORD>(FILE_FLAG_OVERLAPPED);
+    HANDLE instance = CreateNamedPipeA(pipeName.get(), mode, serverPipeMode,
                                        static_cast<DWORD>(maxInstances), static_cast<DWORD>(outBufferSize),
                                        static_cast<DWORD>(inBufferSize), static_cast<DWORD>(defaultTimeOut), nullptr);
     return handleToJint(instance);
@@ -70,18 +83,38 @@ Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_read(JNIEnv* env, 
                                                                    jbyteArray data, jint length) noexcept
 {
     if (!lengthFitsArray(env, data, length)) return -1;
+    HANDLE pipe = handleFromJint<HANDLE>(handle);
+    // ReadFile fails with ERROR_MORE_DATA when the message is longer than the
+    // buffer: the buffer holds its first bytes and the rest stays in the pipe
+    // for the next read. Only the bytes received are put into the array, so
+    // what other Java threads wrote to the rest of it while the read waited stays.
+    jbyte head[stackTransfer];
+    DWORD count = 0;
+    bool more = false;
+    if (!ReadFile(pipe, head, static_cast<DWORD>(length < stackTransfer ? length : stackTransfer), &count, nullptr)) {
+        if (GetLastError() != ERROR_MORE_DATA) return -1;
+        more = true;
+    }
+    jint received = static_cast<jint>(count);
+    if (!more || length <= stackTransfer) {
+        env->SetByteArrayRegion(data, 0, received, head);
+        return env->ExceptionCheck() ? -1 : received;
+    }
+
+    // The message goes on beyond the first stackTransfer bytes: the rest of it,
+    // up to length bytes in all, is read straight into the array's elements.
     ByteElements elements(env, data);
     if (!elements) return -1;
-    DWORD count = 0;
-    // ReadFile fails with ERROR_MORE_DATA when the message is longer than the
-    // buffer: the buffer holds its first length bytes and the rest stays in the
-    // pipe for the next read. The code is read before the elements go back to
-    // the JVM, which may change it.
-    if (!ReadFile(handleFromJint<HANDLE>(handle), elements.get(), static_cast<DWORD>(length), &count, nullptr) &&
-        GetLastError() != ERROR_MORE_DATA)
-        return -1;
-    jint received = static_cast<jint>(count);
-    return received < length ? received : length;
+    memcpy(elements.get(), head, stackTransfer);
+    DWORD rest = static_cast<DWORD>(length - stackTransfer);
+    count = 0;
+    // ERROR_MORE_DATA again: the message is longer than length, and what is
+    // left of it stays in the pipe. Any other failure leaves the first part,
+    // which the pipe no longer holds, as the result.
+    if (!ReadFile(pipe, elements.get() + stackTransfer, rest, &count, nullptr) && GetLastError() == ERROR_MORE_DATA)
+        count = rest;
+    received = stackTransfer + static_cast<jint>(count);
+    return elements.copyBack(received) ? received : -1;
 }
 
 // WinPipe.write(int handle, byte[] data, int length) -> int
@@ -90,13 +123,21 @@ Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_write(JNIEnv* env,
                                                                     jbyteArray data, jint length) noexcept
 {
     if (!lengthFitsArray(env, data, length)) return 0;
-    ByteElements elements(env, data);
-    if (!elements) return 0;
+    // One WriteFile is one message; it returns once the whole message is in the
+    // pipe. The array is only read: the elements go back without a copy.
     DWORD count = 0;
-    // One WriteFile is one message; it returns once the whole message is in the pipe.
-    if (!WriteFile(handleFromJint<HANDLE>(handle), elements.get(), static_cast<DWORD>(length), &count, nullptr))
-        return 0;
-    return static_cast<jint>(count);
+    BOOL written;
+    if (length <= stackTransfer) {
+        jbyte message[stackTransfer];
+        env->GetByteArrayRegion(data, 0, length, message);
+        if (env->ExceptionCheck()) return 0;
+        written = WriteFile(handleFromJint<HANDLE>(handle), message, static_cast<DWORD>(length), &count, nullptr);
+    } else {
+        ByteElements elements(env, data);
+        if (!elements) return 0;
+        written = WriteFile(handleFromJint<HANDLE>(handle), elements.get(), static_cast<DWORD>(length), &count, nullptr);
+    }
+    return written ? static_cast<jint>(count) : 0;
 }
 
 // WinPipe.flushFileBuffers(int handle) -> int

@@ -306,6 +306,9 @@ TEST_F(WinPipeTest, ReadsTakeBytesOfOneMessageOnlyAndChangeOnlyWhatTheyReturn)
         {"empty messages", {0, 5, 0}, 16, 16, {0, 5, 0}},
         {"longest message, read in halves", {size_t(maxMessage), 1}, maxMessage, maxMessage / 2,
          {maxMessage / 2, maxMessage / 2, 1}},
+        // Around 4096 bytes, where a read goes on past its first buffer.
+        {"messages just past 4096 bytes", {4097, 4096, 5000}, 8192, 8192, {4097, 4096, 5000}},
+        {"a long message through reads of 4100", {10000, 2}, 4100, 4100, {4100, 4100, 1800, 2}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -354,6 +357,102 @@ TEST_F(WinPipeTest, ReadsTakeBytesOfOneMessageOnlyAndChangeOnlyWhatTheyReturn)
         EXPECT_TRUE(clientClean);
         EXPECT_EQ(winPipe().closeHandle(jni, server), 1);
     }
+}
+
+// What another Java thread writes to the array while a transfer waits stays:
+// a read changes only the bytes it returns, a write changes nothing. HotSpot
+// hands out elements as a copy of the whole array, whose mode-0 release would
+// undo such a change; a pinning JVM hands out the array itself.
+TEST_F(WinPipeTest, ChangesOtherThreadsMakeWhileATransferWaitsSurvive)
+{
+    struct Case {
+        const char* what;
+        bool read;
+        size_t arraySize;
+        size_t message;
+        size_t changed;  // the element another thread sets to 42 while the call waits
+    };
+    const Case cases[] = {
+        {"read of a short message", true, 4096, 4, 500},
+        {"read of a long message into a large array", true, 1 << 20, 10000, 500000},
+        {"write of a message larger than the pipe's buffer", false, 100000, 100000, 99999},
+    };
+    for (ArrayMode mode : {ArrayMode::Copy, ArrayMode::Pinned}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (mode == ArrayMode::Copy ? ", copying JVM" : ", pinning JVM"));
+            DirectPair pair(uniqueName());
+            ASSERT_TRUE(pair.ready());
+            TestJni caller;
+            caller.setArrayMode(mode);
+            std::vector<uint8_t> message = pattern(c.message, 7);
+            jbyteArray array = c.read ? caller.bytes(c.arraySize, static_cast<uint8_t>(sentinel)) : caller.bytes(message);
+            jint result = -2;
+            TestThread call([&] {
+                result = c.read ? winPipe().read(caller, pair.serverEnd(), array, static_cast<jint>(c.arraySize))
+                                : winPipe().write(caller, pair.clientEnd(), array, static_cast<jint>(c.message));
+            });
+            Sleep(200);  // the call waits in ReadFile or WriteFile by now
+            TestJni::setElement(array, c.changed, 42);
+            std::vector<char> received(c.message + 1);
+            DWORD count = 0;
+            if (c.read) {
+                ASSERT_TRUE(writeDirect(pair.client.handle, std::string(message.begin(), message.end())));
+            } else {
+                ASSERT_TRUE(ReadFile(pair.server.handle, received.data(), static_cast<DWORD>(received.size()), &count,
+                                     nullptr));
+            }
+            ASSERT_TRUE(call.join(30000));
+            EXPECT_EQ(result, static_cast<jint>(c.message));
+            EXPECT_EQ(TestJni::element(array, c.changed), 42) << "the other thread's change was undone";
+            const std::vector<jbyte>& now = storage(array);
+            if (c.read) {
+                EXPECT_EQ(memcmp(now.data(), message.data(), c.message), 0);
+                size_t changed = 0;
+                for (size_t i = c.message; i < now.size(); ++i) changed += i != c.changed && now[i] != sentinel;
+                EXPECT_EQ(changed, 0u) << "read changed bytes past its result";
+            } else {
+                EXPECT_EQ(count, c.message);
+                EXPECT_EQ(memcmp(received.data(), message.data(), c.changed), 0) << "the message was not sent whole";
+            }
+            EXPECT_TRUE(caller.clean());
+        }
+    }
+}
+
+// The natives do blocking I/O only. A server made with FILE_FLAG_OVERLAPPED
+// would let a read return -1 while Windows keeps it pending, once another
+// transfer on the handle completes; the flag is dropped, so the read waits for
+// its message and receives it.
+TEST_F(WinPipeTest, OverlappedFlagIsDroppedSoABlockedReadWaitsForItsMessage)
+{
+    jint server = winPipe().createNamedPipe(jni, jni.string(name), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, 1,
+                                            maxMessage, maxMessage, 0);
+    ASSERT_NE(server, -1);
+    OwnedHandle client(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(client.handle, INVALID_HANDLE_VALUE);
+    DWORD messageMode = PIPE_READMODE_MESSAGE;
+    ASSERT_TRUE(SetNamedPipeHandleState(client.handle, &messageMode, nullptr, nullptr));
+    ASSERT_EQ(winPipe().connectNamedPipe(jni, server), 1);
+
+    TestJni readerJni, writerJni;
+    jbyteArray received = readerJni.bytes(64, static_cast<uint8_t>(sentinel));
+    jint got = -2, sent = -2;
+    TestThread reader([&] { got = winPipe().read(readerJni, server, received, 64); });
+    Sleep(200);
+    // The reply on the same handle, from another thread, while the read waits.
+    TestThread writer([&] { sent = winPipe().write(writerJni, server, writerJni.bytes(pattern(5, 1)), 5); });
+    Sleep(200);
+    ASSERT_TRUE(writeDirect(client.handle, "message"));
+    EXPECT_TRUE(reader.join(30000));
+    EXPECT_TRUE(writer.join(30000));
+    EXPECT_EQ(got, 7) << "the read ended before its message came";
+    EXPECT_EQ(std::string(storage(received).begin(), storage(received).begin() + 7), "message");
+    EXPECT_EQ(sent, 5);
+    std::vector<uint8_t> reply = pattern(5, 1);
+    EXPECT_EQ(readDirect(client.handle), std::string(reply.begin(), reply.end()));
+    EXPECT_TRUE(readerJni.clean());
+    EXPECT_TRUE(writerJni.clean());
+    EXPECT_EQ(winPipe().closeHandle(jni, server), 1);
 }
 
 // ---- Connection.
@@ -545,6 +644,7 @@ TEST_F(WinPipeTest, FailedAcquisitionsAndNullNamesGiveTheFailureValueAndChangeNo
         jint failure;
         // The pair's ends; the name of the pair, and a name with no pipe.
         std::function<jint(TestJni&, DirectPair&, jstring, jstring)> call;
+        DWORD waiting = 5;  // bytes of the server's message still in the pipe afterwards
     };
     const WinPipeNatives& p = winPipe();
     const Case cases[] = {
@@ -556,10 +656,16 @@ TEST_F(WinPipeTest, FailedAcquisitionsAndNullNamesGiveTheFailureValueAndChangeNo
          [&](TestJni& j, DirectPair&, jstring n, jstring) { return p.createFile(j, n, readWrite); }},
         {"waitForPipe", true, Fn::GetStringUTFChars, 0,
          [&](TestJni& j, DirectPair&, jstring n, jstring) { return static_cast<jint>(p.waitForPipe(j, n, 1000)); }},
-        {"read", true, Fn::GetByteArrayElements, -1,
-         [&](TestJni& j, DirectPair& pair, jstring, jstring) { return p.read(j, pair.clientEnd(), j.bytes(16, 0), 16); }},
-        {"write", true, Fn::GetByteArrayElements, 0,
+        // The message is read before the array is written: it is gone with the JVM's error.
+        {"read", true, Fn::SetByteArrayRegion, -1,
+         [&](TestJni& j, DirectPair& pair, jstring, jstring) { return p.read(j, pair.clientEnd(), j.bytes(16, 0), 16); },
+         0},
+        {"write", true, Fn::GetByteArrayRegion, 0,
          [&](TestJni& j, DirectPair& pair, jstring, jstring) { return p.write(j, pair.clientEnd(), j.bytes(16, 1), 16); }},
+        {"write, long", true, Fn::GetByteArrayElements, 0,
+         [&](TestJni& j, DirectPair& pair, jstring, jstring) {
+             return p.write(j, pair.clientEnd(), j.bytes(5000, 1), 5000);
+         }},
         {"createNamedPipe, null name", false, Fn::Count, -1,
          [&](TestJni& j, DirectPair&, jstring, jstring) { return p.createNamedPipe(j, nullptr, PIPE_ACCESS_DUPLEX, 4, 512, 512, 0); }},
         {"createFile, null name", false, Fn::Count, -1,
@@ -591,7 +697,7 @@ TEST_F(WinPipeTest, FailedAcquisitionsAndNullNamesGiveTheFailureValueAndChangeNo
         }
         // Nothing happened to the pipe: the message still waits, the spare
         // instance is still free, and nothing reached the server.
-        EXPECT_EQ(bytesWaiting(pair.client.handle), 5u);
+        EXPECT_EQ(bytesWaiting(pair.client.handle), c.waiting);
         OwnedHandle another(CreateFileA(pair.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         EXPECT_NE(another.handle, INVALID_HANDLE_VALUE) << "the spare instance was taken";
         EXPECT_FALSE(WaitNamedPipeA(freshName.c_str(), 0));
