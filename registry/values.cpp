@@ -227,7 +227,8 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValue(JNIEnv* env, jclass
         jbyteArray array = env->NewByteArray(static_cast<jsize>(size));
         if (!array) return nullptr;
         env->SetByteArrayRegion(array, 0, static_cast<jsize>(size), reinterpret_cast<const jbyte*>(data.get()));
-        return array;
+        // An array the JVM failed to fill is no result; its error stays pending.
+        return env->ExceptionCheck() ? nullptr : array;
     }
     case REG_SZ:
         return registryString(env, data.get());
