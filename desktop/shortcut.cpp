@@ -5,7 +5,21 @@
 
 #include <shlobj.h>
 
+#include <cstring>
+
 namespace {
+
+// The longest texts, in bytes of the ANSI text that the link's A methods take.
+// IShellLinkA::SetPath answers a path of MAX_PATH bytes or more with S_FALSE (a
+// success code) and keeps a couple of characters of it. Windows gives a process
+// a current directory only when it is shorter than MAX_PATH characters, so a
+// longer working directory is no place to start a program. Wine's link saves
+// arguments and a description of up to 32,766 characters whole, and of longer
+// ones the length modulo 32,767. Each byte becomes at most one UTF-16 unit, so
+// a byte count within the limit is a character count within it in every code
+// page.
+constexpr size_t maxPathBytes = MAX_PATH - 1;
+constexpr size_t maxTextBytes = 32766;
 
 // The Win32 code for a COM call that failed: the code the call left as the
 // thread's last error when it set one, else the Win32 code that the HRESULT
@@ -21,6 +35,12 @@ jint failureCode(HRESULT result, DWORD lastError) noexcept
 bool present(const Utf8Chars& chars) noexcept
 {
     return chars && chars.get()[0] != '\0';
+}
+
+// An absent value always fits.
+bool fits(const Utf8Chars& chars, size_t maxBytes) noexcept
+{
+    return !chars || strlen(chars.get()) <= maxBytes;
 }
 
 }  // namespace
@@ -49,6 +69,12 @@ Java_com_zarn_kelda_dravik_common_win32_Win32File_winCreateShortcut(JNIEnv* env,
     if (description && !descriptionText) return ERROR_NOT_ENOUGH_MEMORY;
     Utf8Chars directory(env, workingDirectory);
     if (workingDirectory && !directory) return ERROR_NOT_ENOUGH_MEMORY;
+
+    // A value that the link would cut is refused before COM starts, so that no
+    // file is written and a result of 0 means every value was saved whole.
+    if (!fits(target, maxPathBytes) || !fits(file, maxPathBytes) || !fits(directory, maxPathBytes) ||
+        !fits(argumentText, maxTextBytes) || !fits(descriptionText, maxTextBytes))
+        return ERROR_FILENAME_EXCED_RANGE;
 
     // MultiByteToWideChar writes nothing usable and returns 0 when the path with
     // its NUL does not fit; such a path never reaches Save.

@@ -347,6 +347,13 @@ HRESULT WINAPI scriptedCoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD c
     return script.result;
 }
 
+std::string repeat(const std::string& text, size_t count)
+{
+    std::string out;
+    for (size_t k = 0; k < count; ++k) out += text;
+    return out;
+}
+
 struct Link {
     std::string path, arguments, description, directory;
     DWORD showCommand;  // from the file's header
@@ -433,15 +440,16 @@ protected:
                 WCHAR wide[MAX_PATH];
                 MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH);
                 EXPECT_EQ(persist->Load(wide, STGM_READ), S_OK) << file;
-                char value[1024] = {};
-                shell->GetPath(value, sizeof value, nullptr, SLGP_RAWPATH);
-                link.path = value;
-                shell->GetArguments(value, sizeof value);
-                link.arguments = value;
-                shell->GetDescription(value, sizeof value);
-                link.description = value;
-                shell->GetWorkingDirectory(value, sizeof value);
-                link.directory = value;
+                // Room for the longest arguments and description, with a byte to spare.
+                std::vector<char> value(32768);
+                shell->GetPath(value.data(), static_cast<int>(value.size()), nullptr, SLGP_RAWPATH);
+                link.path = value.data();
+                shell->GetArguments(value.data(), static_cast<int>(value.size()));
+                link.arguments = value.data();
+                shell->GetDescription(value.data(), static_cast<int>(value.size()));
+                link.description = value.data();
+                shell->GetWorkingDirectory(value.data(), static_cast<int>(value.size()));
+                link.directory = value.data();
                 persist->Release();
             }
             if (shell) shell->Release();
@@ -488,23 +496,41 @@ TEST_F(ShortcutTest, WritesTheValuesGivenAndLeavesTheDefaultsForAbsentOnes)
     }
 }
 
-TEST_F(ShortcutTest, ResultIsZeroExactlyWhenTheFileWasWritten)
+TEST_F(ShortcutTest, ResultIsZeroExactlyWhenTheFileWasWrittenWhole)
 {
     ASSERT_LT(sandbox.size(), 200u) << "no room for the long names";
     const std::string sandboxName = sandbox.substr(0, sandbox.size() - 1);
+    // Limits count the bytes of the text the link's A methods take: a path of
+    // 259 bytes, arguments or a description of 32,766. "\xC3\xA9" is one
+    // character and two bytes.
+    const std::string longestTarget = "C:\\" + repeat("\xC3\xA9", 128);           // 259 bytes, 131 characters
+    const std::string overlongTarget = longestTarget + "x";                       // 260 bytes, 132 characters
+    const std::string longestDirectory = "C:\\" + std::string(256, 'w');         // 259 bytes
+    const std::string longestText(32766, 't');
     struct Case {
         const char* what;
         const char* target;
         std::string file;
         bool nullFile;
         jint expected;  // 1 for "any non-zero code"
+        std::string arguments = "a", description = "d", directory = "C:\\";
     };
     const Case cases[] = {
         {"empty target", "", sandbox + "empty.lnk", false, 0},
-        // The longest path that converts: 259 characters and the NUL.
+        // The longest shortcut path: 259 bytes and the NUL.
         {"259-character path", target.c_str(), sandbox + std::string(255 - sandbox.size(), 'p') + ".lnk", false, 0},
         {"260-character path", target.c_str(), sandbox + std::string(256 - sandbox.size(), 'q') + ".lnk", false,
          ERROR_FILENAME_EXCED_RANGE},
+        {"every value at its longest", longestTarget.c_str(), sandbox + "longest.lnk", false, 0, longestText,
+         longestText, longestDirectory},
+        // The link would keep two characters of this target and still answer S_FALSE.
+        {"260-byte target", overlongTarget.c_str(), sandbox + "target.lnk", false, ERROR_FILENAME_EXCED_RANGE},
+        {"260-byte working directory", target.c_str(), sandbox + "directory.lnk", false, ERROR_FILENAME_EXCED_RANGE,
+         "a", "d", longestDirectory + "w"},
+        {"32,767-byte arguments", target.c_str(), sandbox + "arguments.lnk", false, ERROR_FILENAME_EXCED_RANGE,
+         longestText + "t"},
+        {"32,767-byte description", target.c_str(), sandbox + "description.lnk", false, ERROR_FILENAME_EXCED_RANGE,
+         "a", longestText + "t"},
         {"missing directory", target.c_str(), sandbox + "missing\\x.lnk", false, ERROR_PATH_NOT_FOUND},
         {"path names a directory", target.c_str(), sandboxName, false, ERROR_ACCESS_DENIED},
         {"empty path", target.c_str(), "", false, 1},
@@ -512,7 +538,8 @@ TEST_F(ShortcutTest, ResultIsZeroExactlyWhenTheFileWasWritten)
         {"null path", target.c_str(), "", true, ERROR_INVALID_PARAMETER},
     };
     for (const Case& c : cases) {
-        jint result = create(c.target, "a", c.nullFile ? nullptr : &c.file, "d", "C:\\", SW_SHOWNORMAL);
+        jint result = create(c.target, c.arguments.c_str(), c.nullFile ? nullptr : &c.file, c.description.c_str(),
+                             c.directory.c_str(), SW_SHOWNORMAL);
         if (c.expected == 1) {
             EXPECT_NE(result, 0) << c.what;
         } else {
@@ -522,7 +549,11 @@ TEST_F(ShortcutTest, ResultIsZeroExactlyWhenTheFileWasWritten)
             EXPECT_EQ(exists(c.file), result == 0) << c.what;
         }
         if (result == 0) {
-            EXPECT_EQ(read(c.file).path, c.target) << c.what;
+            Link link = read(c.file);
+            EXPECT_EQ(link.path, c.target) << c.what;
+            EXPECT_EQ(link.arguments, c.arguments) << c.what;
+            EXPECT_EQ(link.description, c.description) << c.what;
+            EXPECT_EQ(link.directory, c.directory) << c.what;
         }
     }
 }

@@ -544,6 +544,110 @@ TEST_F(WinPipeTest, FlushReturnsAfterTheClientHasReadEverything)
     EXPECT_EQ(winPipe().closeHandle(jni, server), 1);
 }
 
+// ---- Stopping a server.
+
+// The stoppable echo server of the guide (docs/WinPipe.md, "Stopping a server"),
+// step for step. After DisconnectNamedPipe an instance takes no client until
+// the next ConnectNamedPipe: a wake-up that falls between the two finds the
+// name busy (CreateFileA fails with ERROR_PIPE_BUSY, WaitNamedPipeA waits out
+// its time-out), and the server then blocks in ConnectNamedPipe. The server is
+// held in that window, past its check of the flag, until stop() has made one
+// wake-up attempt. A single wake-up leaves the server blocked; the guide's
+// stop(), which tries again until the server's thread has ended, ends it.
+TEST_F(WinPipeTest, StopEndsAServerCaughtBetweenDisconnectAndConnect)
+{
+    for (bool retry : {false, true}) {
+        SCOPED_TRACE(retry ? "stop() that retries" : "a single wake-up");
+        const std::string pipeName = uniqueName();
+        const jint instance =
+            winPipe().createNamedPipe(jni, jni.string(pipeName), PIPE_ACCESS_DUPLEX, 1, 4096, 4096, 1000);
+        ASSERT_NE(instance, -1);
+        std::atomic<bool> stopping{false};
+        std::atomic<int> attempts{0};  // wake-up attempts stop() has finished
+        OwnedHandle inWindow(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        std::atomic<int> rounds{0};  // passes through the server's loop
+        bool serverClean = false;
+        TestThread server([&] {
+            TestJni own;
+            jbyteArray buffer = own.bytes(4096, 0);
+            while (!stopping) {
+                if (rounds++ == 1) {
+                    SetEvent(inWindow.handle);
+                    for (int wait = 0; attempts == 0 && wait < 1000; ++wait) Sleep(10);
+                }
+                winPipe().connectNamedPipe(own, instance);
+                if (!stopping) {
+                    jint n;
+                    while ((n = winPipe().read(own, instance, buffer, 4096)) >= 0) {
+                        winPipe().write(own, instance, buffer, n);
+                    }
+                }
+                winPipe().disconnect(own, instance);
+            }
+            winPipe().closeHandle(own, instance);
+            serverClean = own.clean();
+        });
+
+        // A server still waiting in ConnectNamedPipe with the flag set ends at
+        // the next client; on an early way out the server is released that way.
+        auto wakeServer = [&] {
+            for (int k = 0; k < 100 && !server.join(0); ++k) {
+                OwnedHandle wakeUp(CreateFileA(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                               OPEN_EXISTING, 0, nullptr));
+                server.join(100);
+            }
+            return server.join(0);
+        };
+        ScopeExit release([&] {
+            stopping = true;
+            ++attempts;
+            wakeServer();
+        });
+
+        // One client is served; its close sends the server round the loop.
+        ASSERT_TRUE(WaitNamedPipeA(pipeName.c_str(), 10000)) << GetLastError();
+        {
+            OwnedHandle client(CreateFileA(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                           0, nullptr));
+            ASSERT_NE(client.handle, INVALID_HANDLE_VALUE) << GetLastError();
+            ASSERT_TRUE(writeDirect(client.handle, "echo"));
+            EXPECT_EQ(readDirect(client.handle), "echo");
+        }
+        ASSERT_EQ(WaitForSingleObject(inWindow.handle, 30000), WAIT_OBJECT_0);
+
+        jint singleWakeUp = 0;
+        TestThread stopper([&] {
+            TestJni own;
+            stopping = true;
+            if (!retry) {
+                singleWakeUp = openClient(own, pipeName);
+                if (singleWakeUp != -1) winPipe().closeHandle(own, singleWakeUp);
+                ++attempts;
+                return;
+            }
+            while (!server.join(0)) {
+                if (winPipe().waitForPipe(own, own.string(pipeName), 100)) {
+                    jint wakeUp = openClient(own, pipeName);
+                    if (wakeUp != -1) winPipe().closeHandle(own, wakeUp);
+                }
+                ++attempts;
+                server.join(100);
+            }
+        });
+        const bool ended = server.join(retry ? 30000 : 2000);
+        EXPECT_EQ(ended, retry) << "rounds " << rounds.load() << ", attempts " << attempts.load();
+        EXPECT_TRUE(wakeServer()) << "the server thread could not be ended";
+        EXPECT_TRUE(stopper.join(30000));
+        EXPECT_EQ(rounds, 2);
+        EXPECT_TRUE(serverClean);
+        if (retry) {
+            EXPECT_GE(attempts, 2) << "the first wake-up did not fall between disconnect and connect";
+        } else {
+            EXPECT_EQ(singleWakeUp, -1) << "the wake-up opened an instance that was not listening";
+        }
+    }
+}
+
 // ---- Failures.
 
 TEST_F(WinPipeTest, WholeValueResultsAreExactlyZeroOnFailureAndOneOnSuccess)
