@@ -12,7 +12,8 @@ public final class Environment {
      * Reads one environment variable of this process, as inherited and as changed since within
      * the process; not the persistent settings in the registry. Names are compared without regard
      * to case; %NAME% references in the value are not expanded; values of any length are returned
-     * whole. Name and value pass as bytes: exact for ASCII. Raises nothing.
+     * whole. The name passes as bytes (exact for ASCII); the value is decoded from the ANSI code
+     * page. Raises nothing.
      *
      * @param variableName the variable's name
      * @return its value, or null when it is not set, is empty, or the name is null

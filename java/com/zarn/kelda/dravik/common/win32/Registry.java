@@ -15,7 +15,9 @@ package com.zarn.kelda.dravik.common.win32;
  *
  * <p>Paths, names and string values pass to the ANSI registry functions as the bytes of their
  * modified UTF-8 form, without conversion: exact for ASCII, garbled in the ANSI code page for
- * other characters; a string written here reads back here unchanged. In a 32-bit JVM on 64-bit
+ * other characters; a string written here reads back here unchanged. Strings that other programs
+ * stored are decoded from the ANSI code page, and read as their characters. A {@code byte[]}
+ * value is only read, never written. In a 32-bit JVM on 64-bit
  * Windows, keys under {@code HKEY_LOCAL_MACHINE\SOFTWARE} are redirected to {@code WOW6432Node};
  * the 64-bit library in a 64-bit JVM sees the native view.
  */

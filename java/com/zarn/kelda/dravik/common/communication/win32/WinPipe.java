@@ -54,7 +54,8 @@ public final class WinPipe {
      * @param name the full pipe name, for example {@code \\.\pipe\demo}
      * @param openMode {@link #PIPE_ACCESS_DUPLEX}, {@link #PIPE_ACCESS_INBOUND} or
      *     {@link #PIPE_ACCESS_OUTBOUND}, optionally with {@link #FILE_FLAG_FIRST_PIPE_INSTANCE} and
-     *     {@link #FILE_FLAG_WRITE_THROUGH}; never FILE_FLAG_OVERLAPPED
+     *     {@link #FILE_FLAG_WRITE_THROUGH}; FILE_FLAG_OVERLAPPED is removed, since the methods make
+     *     blocking calls only, and every other bit passes unchanged
      * @param maxInstances the most instances of this name, 1 to 254 or
      *     {@link #PIPE_UNLIMITED_INSTANCES}; the same for every instance of the name
      * @param outBufferSize output buffer size in bytes, a guide for Windows
@@ -98,7 +99,8 @@ public final class WinPipe {
      * (for example with a length header) instead of reading until a short read.
      *
      * @param handle a connected pipe end
-     * @param data receives the bytes from index 0; only the first n bytes change
+     * @param data receives the bytes from index 0; only the first n bytes change, and what other
+     *     threads write to the rest while the read waits stays
      * @param length the most bytes to read, 0 to {@code data.length}
      * @return the number of bytes read, n (0 for an empty message); -1 when the other end has closed
      *     or disconnected, the handle is invalid, or {@code data} is null or {@code length} is out of
@@ -111,7 +113,7 @@ public final class WinPipe {
      * until the other end reads.
      *
      * @param handle a connected pipe end
-     * @param data the bytes, from index 0
+     * @param data the bytes, from index 0; only read, never written
      * @param length the message's length, 0 to {@code data.length}
      * @return the number of bytes written ({@code length}); 0 on failure, when {@code data} is null
      *     or {@code length} is out of range (nothing written), and also for an empty message
