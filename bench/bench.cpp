@@ -6,7 +6,7 @@
 // must make none. Prints Markdown tables on stdout, progress on stderr.
 //
 //   bench.exe [--reps N] [--batch-ms MS] [--only SECTION[,SECTION...]]
-//   SECTION: compare, throughput, pairs, growth, allocations (all by default)
+//   SECTION: compare, throughput, arrays, pairs, growth, allocations (all by default)
 // Lines that begin with @ are for scripts/bench.sh: the targets and the run.
 #include "direct.h"
 #include "harness.h"
@@ -16,6 +16,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -176,14 +177,17 @@ struct PipePair {
 // ReadFile/WriteFile on a buffer of its own. One Endpoint serves one thread.
 class Endpoint {
 public:
-    Endpoint(Way way, int size, unsigned seed = 0) : way_(way)
+    // An array of arraySize bytes (size when smaller), its first size bytes patterned.
+    Endpoint(Way way, int size, unsigned seed = 0, int arraySize = 0, ArrayMode mode = ArrayMode::Copy) : way_(way)
     {
         std::vector<uint8_t> bytes = pattern(static_cast<size_t>(size), seed);
+        if (arraySize > size) bytes.resize(static_cast<size_t>(arraySize));
         if (way == Way::Alone) {
             raw_ = bytes;
             if (raw_.empty()) raw_.resize(1);
         } else {
             jni_.reset(new TestJni);
+            jni_->setArrayMode(mode);
             array_ = jni_->bytes(bytes);
         }
     }
@@ -226,11 +230,11 @@ private:
 // n round trips of size-byte messages on one thread: the client writes, the
 // server reads, the server writes the message back, the client reads it. Each
 // message fits the pipe's buffer, so no call waits for the other end.
-double pipeRoundTrips(Way way, int size, int n)
+double pipeRoundTrips(Way way, int size, int n, int arraySize = 0, ArrayMode mode = ArrayMode::Copy)
 {
     PipePair pipe;
     if (!pipe.ok()) return -1;
-    Endpoint client(way, size, 7), server(way, size);
+    Endpoint client(way, size, 7, arraySize, mode), server(way, size, 0, arraySize, mode);
     bool ok = true;
     double start = now();
     for (int i = 0; i < n && ok; ++i) {
@@ -807,6 +811,85 @@ void runPairs()
     std::printf("\n");
 }
 
+// Round trips through arrays that a JVM hands out as a copy of the whole array
+// (HotSpot) or as the array itself (a JVM that pins): a short message in a
+// large array, the usual way to use a pipe, must not pay for the array's size,
+// and no message size may pay for it either.
+void runArrays()
+{
+    bool available = natives().read.resolved() && natives().write.resolved();
+    const int small = 64, large = 1024 * 1024;
+    std::printf("### Byte arrays as a JVM hands them out\n\n");
+    std::printf("Round trips as in the comparisons (write, read, write back, read back), by the natives and by the "
+                "element sequence (GetByteArrayElements, the call, ReleaseByteArrayElements in mode 0), with the "
+                "test JNI environment handing out elements as a fresh copy of the whole array that a mode-0 release "
+                "copies back whole (HotSpot), or as the array itself (a pinning JVM). Microseconds per round trip; "
+                "median (min-max).\n\n");
+    std::printf("| Elements | Message | Array | Native us | Element sequence us | Native / element sequence |\n"
+                "|---|---|---|---|---|---|\n");
+    for (ArrayMode mode : {ArrayMode::Copy, ArrayMode::Pinned}) {
+        const char* modeText = mode == ArrayMode::Copy ? "copy (HotSpot)" : "pinned";
+        std::fprintf(stderr, "  arrays: %s\n", modeText);
+        struct Shape { int message, array; };
+        const Shape shapes[] = {{small, small}, {small, large}, {large, large}};
+        std::vector<Side> sides;
+        for (const Shape& shape : shapes) {
+            for (Way way : {Way::Native, Way::Direct}) {
+                Side side;
+                side.name = sizeText(shape.message) + " in " + sizeText(shape.array);
+                if (available)
+                    side.batch = [=](int n) { return pipeRoundTrips(way, shape.message, n, shape.array, mode); };
+                sides.push_back(side);
+            }
+        }
+        bool problem = !available;
+        for (const Shape& shape : shapes) problem = problem || !checkRoundTrip(Way::Native, shape.message).empty();
+        // The four sides of 64 B messages together, so that their ratios pair
+        // batches run side by side; the 1 MiB messages apart, with fewer calls.
+        // Each group is calibrated on its slowest side.
+        if (!problem) {
+            std::vector<Side> shortSides(sides.begin(), sides.begin() + 4), longSides(sides.begin() + 4, sides.end());
+            int n = calibrate(shortSides[3].batch);
+            if (n > 0) measure(shortSides, n);
+            n = calibrate(longSides[1].batch);
+            if (n > 0) measure(longSides, n);
+            std::copy(shortSides.begin(), shortSides.end(), sides.begin());
+            std::copy(longSides.begin(), longSides.end(), sides.begin() + 4);
+        }
+        for (size_t k = 0; k < 3; ++k) {
+            const Side& native = sides[2 * k];
+            const Side& direct = sides[2 * k + 1];
+            std::printf("| %s | %s | %s | %s | %s | %s |\n", modeText, sizeText(shapes[k].message).c_str(),
+                        sizeText(shapes[k].array).c_str(),
+                        native.failed || problem ? "FAILED" : formatStats(statsOf(native.perCall), 1e6).c_str(),
+                        formatStats(statsOf(direct.perCall), 1e6).c_str(), formatStats(pairedRatio(native, direct), 1, 3).c_str());
+        }
+        // Targets: what the array's size costs a short message, and what the
+        // change costs a long one, against the element sequence.
+        auto target = [&](const std::string& what, const Stats& ratio, double limit) {
+            bool ok = !problem && ratio.valid && ratio.median <= limit;
+            targetResults.push_back({what + " <= " + formatNumber(limit, 2),
+                                     ratio.valid ? formatStats(ratio, 1, 3) : "FAILED", ok});
+        };
+        if (mode == ArrayMode::Copy) {
+            Stats nativeGrowth = pairedRatio(sides[2], sides[0]);
+            Stats directGrowth = pairedRatio(sides[3], sides[1]);
+            std::printf("\nA 64 B message through a 1 MiB array against the same message through a 64 B array: "
+                        "natives %s, element sequence %s (the natives' own sequence before they moved only the "
+                        "bytes transferred).\n\n", formatStats(nativeGrowth, 1, 3).c_str(),
+                        formatStats(directGrowth, 1, 3).c_str());
+            target("copying JVM, 64 B message: 1 MiB array / 64 B array", nativeGrowth, 1.10);
+            target("copying JVM, 1 MiB round trip: native / element sequence", pairedRatio(sides[4], sides[5]), 1.05);
+        } else {
+            target("pinning JVM, 64 B message in 1 MiB array: native / element sequence",
+                   pairedRatio(sides[2], sides[3]), 1.05);
+            target("pinning JVM, 1 MiB round trip: native / element sequence", pairedRatio(sides[4], sides[5]), 1.05);
+        }
+        std::fflush(stdout);
+    }
+    std::printf("\n");
+}
+
 void runGrowth()
 {
     Natives& N = natives();
@@ -986,6 +1069,7 @@ int main(int argc, char** argv)
         runComparisons(cases);
     }
     if (wanted("throughput")) runThroughput();
+    if (wanted("arrays")) runArrays();
     if (wanted("pairs")) runPairs();
     if (wanted("growth")) runGrowth();
     if (wanted("allocations")) runAllocations();
