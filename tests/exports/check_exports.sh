@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Reads the built DLL's export and import tables (objdump -p) and checks that
 # it exports exactly the natives of expected_exports.txt under their
-# decorated names, and imports Windows system DLLs only.
-#   check_exports.sh OBJDUMP DLL ARCH(x86|x64)
+# decorated names, and imports Windows system DLLs only; reads its resources
+# back as resource script (windres) and checks its version resource.
+#   check_exports.sh OBJDUMP DLL ARCH(x86|x64) WINDRES VERSION(major.minor.patch)
 set -euo pipefail
-objdump=$1 dll=$2 arch=$3
+objdump=$1 dll=$2 arch=$3 windres=$4 version=$5
 here=$(dirname "$0")
 table=$("$objdump" -p "$dll")
 
@@ -35,6 +36,22 @@ if [ -z "$imports" ]; then
     status=1
 fi
 
+# The version resource: windres fails on a DLL without resources, and prints
+# no VERSIONINFO for one without a version resource. Lines compared unindented.
+if ! resources=$("$windres" -J coff -i "$dll" -O rc 2>&1 | sed 's/^[[:space:]]*//'); then
+    echo "no resources: $resources"
+    status=1
+fi
+IFS=. read -r major minor patch <<<"$version"
+for line in "FILEVERSION $major, $minor, $patch, 0" "PRODUCTVERSION $major, $minor, $patch, 0" "FILETYPE 0x2" \
+        "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\"" \
+        "VALUE \"OriginalFilename\", \"zarnwin32.dll\"" "VALUE \"FileDescription\", \"zarnwin32 JNI library ($arch)\""; do
+    if ! printf '%s\n' "$resources" | grep -qxF -- "$line"; then
+        echo "the version resource lacks: $line"
+        status=1
+    fi
+done
+
 count=$(printf '%s\n' "$actual" | grep -c . || true)
-echo "exports: $count; imports: $(echo $imports)"
+echo "exports: $count; imports: $(echo $imports); version resource: $version"
 exit $status
