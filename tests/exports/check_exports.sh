@@ -45,7 +45,7 @@ fi
 IFS=. read -r major minor patch <<<"$version"
 for line in "FILEVERSION $major, $minor, $patch, 0" "PRODUCTVERSION $major, $minor, $patch, 0" "FILETYPE 0x2" \
         "VALUE \"FileVersion\", \"$version\"" "VALUE \"ProductVersion\", \"$version\"" \
-        "VALUE \"OriginalFilename\", \"zarnwin32.dll\"" "VALUE \"FileDescription\", \"zarnwin32 JNI library ($arch)\""; do
+        "VALUE \"OriginalFilename\", \"zarnwin32.dll\"" "VALUE \"ProductName\", \"zarnwin32\"" "VALUE \"FileDescription\", \"zarnwin32 JNI library ($arch)\""; do
     if ! printf '%s\n' "$resources" | grep -qxF -- "$line"; then
         echo "the version resource lacks: $line"
         status=1
