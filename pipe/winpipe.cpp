@@ -14,14 +14,44 @@ constexpr DWORD serverPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIP
 // Transfers of up to this many bytes go through a buffer on the stack and the
 // JNI region calls, which move only the bytes transferred; a JVM that copies
 // the whole array to hand out its elements would otherwise copy a large array
-// twice for a short message.
+// for a short message.
 constexpr jint stackTransfer = 4096;
 
-// True when the first length bytes of data exist: the array is there and
-// 0 <= length <= its length. A transfer never reaches past the array's end.
-bool lengthFitsArray(JNIEnv* env, jbyteArray data, jint length) noexcept
+// A longer read into an array of up to this many bytes goes straight into the
+// elements: copying so small an array costs less than the second ReadFile that
+// reading the first bytes on the stack would take when the message is long.
+constexpr jsize smallArray = 64 * 1024;
+
+// The array's length when its first length bytes exist (0 <= length <= its
+// length), else -1: a transfer never reaches past the array's end.
+jsize checkedArrayLength(JNIEnv* env, jbyteArray data, jint length) noexcept
 {
-    return data != nullptr && length >= 0 && length <= env->GetArrayLength(data);
+    if (data == nullptr || length < 0) return -1;
+    jsize arrayLength = env->GetArrayLength(data);
+    return length <= arrayLength ? arrayLength : -1;
+}
+
+// Reads up to length bytes of one message into the array's elements, after the
+// headSize bytes of it already read into head, and puts exactly the bytes
+// received into the array. ReadFile fails with ERROR_MORE_DATA when the
+// message is longer than the buffer: the buffer is full and the rest stays in
+// the pipe for the next read.
+jint readIntoElements(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, const jbyte* head,
+                      jint headSize) noexcept
+{
+    ByteElements elements(env, data);
+    if (!elements) return -1;
+    if (headSize > 0) memcpy(elements.get(), head, static_cast<size_t>(headSize));
+    DWORD rest = static_cast<DWORD>(length - headSize);
+    DWORD count = 0;
+    if (!ReadFile(pipe, elements.get() + headSize, rest, &count, nullptr)) {
+        // After a head, any other failure leaves the head, which the pipe no
+        // longer holds, as the result.
+        if (GetLastError() == ERROR_MORE_DATA) count = rest;
+        else if (headSize == 0) return -1;
+    }
+    jint received = headSize + static_cast<jint>(count);
+    return elements.copyBack(received) ? received : -1;
 }
 
 }  // namespace
@@ -82,12 +112,14 @@ extern "C" JNIEXPORT jint JNICALL
 Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_read(JNIEnv* env, jclass, jint handle,
                                                                    jbyteArray data, jint length) noexcept
 {
-    if (!lengthFitsArray(env, data, length)) return -1;
+    jsize arrayLength = checkedArrayLength(env, data, length);
+    if (arrayLength < 0) return -1;
     HANDLE pipe = handleFromJint<HANDLE>(handle);
-    // ReadFile fails with ERROR_MORE_DATA when the message is longer than the
-    // buffer: the buffer holds its first bytes and the rest stays in the pipe
-    // for the next read. Only the bytes received are put into the array, so
-    // what other Java threads wrote to the rest of it while the read waited stays.
+    // Only the bytes received are put into the array, so that what other Java
+    // threads write to the rest of it while the read waits stays.
+    if (length > stackTransfer && arrayLength <= smallArray) return readIntoElements(env, pipe, data, length, nullptr, 0);
+
+    // A short message, the usual answer even in a large array, needs no elements.
     jbyte head[stackTransfer];
     DWORD count = 0;
     bool more = false;
@@ -95,26 +127,11 @@ Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_read(JNIEnv* env, 
         if (GetLastError() != ERROR_MORE_DATA) return -1;
         more = true;
     }
-    jint received = static_cast<jint>(count);
     if (!more || length <= stackTransfer) {
-        env->SetByteArrayRegion(data, 0, received, head);
-        return env->ExceptionCheck() ? -1 : received;
+        env->SetByteArrayRegion(data, 0, static_cast<jsize>(count), head);
+        return env->ExceptionCheck() ? -1 : static_cast<jint>(count);
     }
-
-    // The message goes on beyond the first stackTransfer bytes: the rest of it,
-    // up to length bytes in all, is read straight into the array's elements.
-    ByteElements elements(env, data);
-    if (!elements) return -1;
-    memcpy(elements.get(), head, stackTransfer);
-    DWORD rest = static_cast<DWORD>(length - stackTransfer);
-    count = 0;
-    // ERROR_MORE_DATA again: the message is longer than length, and what is
-    // left of it stays in the pipe. Any other failure leaves the first part,
-    // which the pipe no longer holds, as the result.
-    if (!ReadFile(pipe, elements.get() + stackTransfer, rest, &count, nullptr) && GetLastError() == ERROR_MORE_DATA)
-        count = rest;
-    received = stackTransfer + static_cast<jint>(count);
-    return elements.copyBack(received) ? received : -1;
+    return readIntoElements(env, pipe, data, length, head, stackTransfer);
 }
 
 // WinPipe.write(int handle, byte[] data, int length) -> int
@@ -122,7 +139,7 @@ extern "C" JNIEXPORT jint JNICALL
 Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_write(JNIEnv* env, jclass, jint handle,
                                                                     jbyteArray data, jint length) noexcept
 {
-    if (!lengthFitsArray(env, data, length)) return 0;
+    if (checkedArrayLength(env, data, length) < 0) return 0;
     // One WriteFile is one message; it returns once the whole message is in the
     // pipe. The array is only read: the elements go back without a copy.
     DWORD count = 0;

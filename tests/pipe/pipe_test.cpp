@@ -309,6 +309,7 @@ TEST_F(WinPipeTest, ReadsTakeBytesOfOneMessageOnlyAndChangeOnlyWhatTheyReturn)
         // Around 4096 bytes, where a read goes on past its first buffer.
         {"messages just past 4096 bytes", {4097, 4096, 5000}, 8192, 8192, {4097, 4096, 5000}},
         {"a long message through reads of 4100", {10000, 2}, 4100, 4100, {4100, 4100, 1800, 2}},
+        {"long messages through an array beyond 64 KiB", {70000, 5000, 3}, 131072, 65537, {65537, 4463, 5000, 3}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -374,6 +375,7 @@ TEST_F(WinPipeTest, ChangesOtherThreadsMakeWhileATransferWaitsSurvive)
     };
     const Case cases[] = {
         {"read of a short message", true, 4096, 4, 500},
+        {"read of a long message into a 64 KiB array", true, 65536, 10000, 60000},
         {"read of a long message into a large array", true, 1 << 20, 10000, 500000},
         {"write of a message larger than the pipe's buffer", false, 100000, 100000, 99999},
     };
