@@ -172,10 +172,20 @@ TEST(Concurrency, EightThreadsMixingEveryKindOfCallLoseNothing)
 
     DWORD deadline = GetTickCount() + runMs;
     {
+        // Wine's X11 driver closes a thread's display connection when the thread
+        // ends, and that can deadlock with window calls on other threads (seen
+        // with 32-bit Wine 8: XCloseDisplay waiting for libX11's lock while the
+        // others wait for the driver's). The workers therefore end together,
+        // once every one of them has made its last call; Windows needs no such care.
+        std::atomic<int> finished{0};
         std::vector<std::unique_ptr<testjni::TestThread>> running;
         for (int t = 0; t < threads; ++t) {
             workers[t].id = t;
-            running.push_back(std::make_unique<testjni::TestThread>([&, t] { work(natives, workers[t], deadline); }));
+            running.push_back(std::make_unique<testjni::TestThread>([&, t] {
+                work(natives, workers[t], deadline);
+                ++finished;
+                while (finished < threads && GetTickCount() < deadline + graceMs) Sleep(10);
+            }));
         }
         for (int t = 0; t < threads; ++t)
             EXPECT_TRUE(running[t]->join(runMs + graceMs)) << "thread " << t << " did not finish in time";
