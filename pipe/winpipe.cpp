@@ -140,6 +140,7 @@ Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_write(JNIEnv* env,
                                                                     jbyteArray data, jint length) noexcept
 {
     if (checkedArrayLength(env, data, length) < 0) return 0;
+    HANDLE pipe = handleFromJint<HANDLE>(handle);
     // One WriteFile is one message; it returns once the whole message is in the
     // pipe. The array is only read: the elements go back without a copy.
     DWORD count = 0;
@@ -148,11 +149,11 @@ Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_write(JNIEnv* env,
         jbyte message[stackTransfer];
         env->GetByteArrayRegion(data, 0, length, message);
         if (env->ExceptionCheck()) return 0;
-        written = WriteFile(handleFromJint<HANDLE>(handle), message, static_cast<DWORD>(length), &count, nullptr);
+        written = WriteFile(pipe, message, static_cast<DWORD>(length), &count, nullptr);
     } else {
         ByteElements elements(env, data);
         if (!elements) return 0;
-        written = WriteFile(handleFromJint<HANDLE>(handle), elements.get(), static_cast<DWORD>(length), &count, nullptr);
+        written = WriteFile(pipe, elements.get(), static_cast<DWORD>(length), &count, nullptr);
     }
     return written ? static_cast<jint>(count) : 0;
 }
