@@ -1,7 +1,9 @@
 # Sourced by build.sh and test.sh: makes Wine ready to run the 32-bit and
 # 64-bit test programs in a throwaway prefix, with one wineserver for the run.
 #
-#   winebed_prepare BUILD_DIR   32-bit execution, prefix BUILD_DIR/wineprefix
+#   winebed_prepare BUILD_DIR [GLOBALFLAG]
+#                               32-bit execution, prefix BUILD_DIR/wineprefix;
+#                               heap checking by GLOBALFLAG (none without it)
 #   winebed_stop                ends the wineserver
 
 # Some kernels do not execute 32-bit x86 code (IA-32 emulation off). There the
@@ -36,11 +38,12 @@ winebed_enable_32bit() {
 }
 
 winebed_prepare() {
-    local build
+    local build global_flag=${2:-}
     build=$(realpath "$1")
     winebed_enable_32bit "$build"
     export WINEPREFIX="$build/wineprefix"
-    export WINEDEBUG=-all
+    # Silent but for the heap errors that heap checking finds.
+    export WINEDEBUG=-all,err+heap
     # No Gecko or Mono installers; no debugger started on a crash (it would wait
     # forever for a user); no menu entries made for the shortcuts that tests save.
     export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe,winemenubuilder.exe=d"
@@ -55,6 +58,15 @@ winebed_prepare() {
     # caller that reads a test's output to its end (a pipe, CTest) waits forever.
     wineserver -p >/dev/null 2>&1 </dev/null
     wine cmd /c exit >/dev/null 2>&1 </dev/null
+    # Windows reads the GlobalFlag value when a process starts: its heap flags
+    # make every heap block carry a filled tail and every freed block a fill
+    # pattern, which HeapValidate checks (see tests/testjni/natives.cpp).
+    local key='HKLM\System\CurrentControlSet\Control\Session Manager'
+    if [ -n "$global_flag" ]; then
+        wine reg add "$key" /v GlobalFlag /t REG_DWORD /d "$global_flag" /f >/dev/null 2>&1 </dev/null
+    else
+        wine reg delete "$key" /v GlobalFlag /f >/dev/null 2>&1 </dev/null || true
+    fi
 }
 
 winebed_stop() {

@@ -99,6 +99,11 @@ void expectLibraryClassFields(const WNDCLASSA& info, HINSTANCE instance);
 // The number of handles the process holds.
 DWORD processHandleCount();
 
+// HeapValidate of every heap of the process. With heap checking on (GlobalFlag
+// in the test bed) it finds overwritten block tails and writes into freed
+// blocks, and Wine prints an err:heap line for each damaged heap.
+bool processHeapsValid();
+
 }  // namespace testjni
 
 #endif

@@ -1,0 +1,28 @@
+// Deliberate heap damage, which the test bed's heap checking must report.
+// Only the output's err:heap line tells whether it did (see CMakeLists.txt).
+#include "natives.h"
+
+#include <cstring>
+
+namespace {
+
+// An 8-byte overrun of a 40-byte block that is still allocated.
+TEST(HeapDamage, tail)
+{
+    auto block = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, 40));
+    ASSERT_NE(block, nullptr);
+    memset(block, 0x11, 48);
+    testjni::processHeapsValid();
+}
+
+// A write into a block after it was freed.
+TEST(HeapDamage, freed)
+{
+    auto block = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, 64));
+    ASSERT_NE(block, nullptr);
+    HeapFree(GetProcessHeap(), 0, block);
+    memset(block + 16, 0x22, 16);
+    testjni::processHeapsValid();
+}
+
+}  // namespace
