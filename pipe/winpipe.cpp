@@ -31,16 +31,46 @@ jsize checkedArrayLength(JNIEnv* env, jbyteArray data, jint length) noexcept
     return length <= arrayLength ? arrayLength : -1;
 }
 
+// Puts the headSize bytes of a message already taken from the pipe into the
+// array, then reads the rest of the message, up to length bytes in all,
+// through the same stack buffer a piece at a time. It needs no memory of the
+// JVM or of the heap, so that what was taken from the pipe reaches the array
+// whatever they refuse: a region call within the array raises nothing.
+jint readInPieces(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, jbyte* buffer, jint headSize) noexcept
+{
+    jint done = 0;
+    jint count = headSize;
+    bool more = true;
+    for (;;) {
+        env->SetByteArrayRegion(data, done, count, buffer);
+        if (env->ExceptionCheck()) return -1;
+        done += count;
+        if (!more || done == length) return done;
+        DWORD piece = static_cast<DWORD>(length - done < stackTransfer ? length - done : stackTransfer);
+        DWORD received = 0;
+        more = !ReadFile(pipe, buffer, piece, &received, nullptr);
+        // Any failure but ERROR_MORE_DATA leaves the bytes read so far as the result.
+        if (more && GetLastError() != ERROR_MORE_DATA) return done;
+        count = static_cast<jint>(received);
+    }
+}
+
 // Reads up to length bytes of one message into the array's elements, after the
 // headSize bytes of it already read into head, and puts exactly the bytes
 // received into the array. ReadFile fails with ERROR_MORE_DATA when the
 // message is longer than the buffer: the buffer is full and the rest stays in
 // the pipe for the next read.
-jint readIntoElements(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, const jbyte* head,
-                      jint headSize) noexcept
+jint readIntoElements(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, jbyte* head, jint headSize) noexcept
 {
     ByteElements elements(env, data);
-    if (!elements) return -1;
+    if (!elements) {
+        // Without a head nothing was taken from the pipe: the JVM's error
+        // stays pending. A head was taken, so the message goes on through the
+        // stack instead, and the JVM's OutOfMemoryError is no longer the result.
+        if (headSize == 0) return -1;
+        env->ExceptionClear();
+        return readInPieces(env, pipe, data, length, head, headSize);
+    }
     if (headSize > 0) memcpy(elements.get(), head, static_cast<size_t>(headSize));
     DWORD rest = static_cast<DWORD>(length - headSize);
     DWORD count = 0;
@@ -116,10 +146,17 @@ Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_read(JNIEnv* env, 
     if (arrayLength < 0) return -1;
     HANDLE pipe = handleFromJint<HANDLE>(handle);
     // Only the bytes received are put into the array, so that what other Java
-    // threads write to the rest of it while the read waits stays.
+    // threads write to the rest of it while the read waits stays. Every
+    // destination is there before ReadFile takes a byte from the pipe: a long
+    // read into an array of up to 64 KiB is one ReadFile into the elements, and
+    // elements the JVM refuses leave the message whole in the pipe.
     if (length > stackTransfer && arrayLength <= smallArray) return readIntoElements(env, pipe, data, length, nullptr, 0);
 
-    // A short message, the usual answer even in a large array, needs no elements.
+    // A short message, the usual answer even in a large array, needs no
+    // elements. A longer one goes on after its first 4096 bytes in a second
+    // ReadFile, into the elements or, where the JVM refuses them, through the
+    // stack: the bytes taken always reach the array. Between the two calls, a
+    // thread reading the same handle at the same time may take part of it.
     jbyte head[stackTransfer];
     DWORD count = 0;
     bool more = false;

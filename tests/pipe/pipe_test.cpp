@@ -5,6 +5,7 @@
 #include "iat_hook.h"
 #include "natives.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -299,6 +300,8 @@ TEST_F(WinPipeTest, ReadsTakeBytesOfOneMessageOnlyAndChangeOnlyWhatTheyReturn)
         jint arraySize;
         jint readLength;
         std::vector<jint> reads;  // the results of the reads, in order
+        ArrayMode mode = ArrayMode::Copy;
+        bool refuseElements = false;  // the first GetByteArrayElements fails, as with no memory for a copy
     };
     const Case cases[] = {
         {"10 bytes read with length 4", {10, 3}, 16, 4, {4, 4, 2, 3}},
@@ -310,6 +313,14 @@ TEST_F(WinPipeTest, ReadsTakeBytesOfOneMessageOnlyAndChangeOnlyWhatTheyReturn)
         {"messages just past 4096 bytes", {4097, 4096, 5000}, 8192, 8192, {4097, 4096, 5000}},
         {"a long message through reads of 4100", {10000, 2}, 4100, 4100, {4100, 4100, 1800, 2}},
         {"long messages through an array beyond 64 KiB", {70000, 5000, 3}, 131072, 65537, {65537, 4463, 5000, 3}},
+        // Refused elements lose nothing: a read that took nothing yet fails,
+        // one that took the first 4096 bytes goes on through the stack.
+        {"elements refused, copying JVM", {10000, 3}, 65536, 65536, {-1, 10000, 3}, ArrayMode::Copy, true},
+        {"elements refused, pinning JVM", {10000, 3}, 65536, 65536, {-1, 10000, 3}, ArrayMode::Pinned, true},
+        {"elements refused after 4096 bytes, copying JVM", {10000, 3}, 1 << 20, 1 << 20, {10000, 3}, ArrayMode::Copy,
+         true},
+        {"elements refused after 4096 bytes, pinning JVM", {10000, 3}, 1 << 20, 1 << 20, {10000, 3},
+         ArrayMode::Pinned, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -331,13 +342,23 @@ TEST_F(WinPipeTest, ReadsTakeBytesOfOneMessageOnlyAndChangeOnlyWhatTheyReturn)
             winPipe().closeHandle(own, h);
             clientClean = own.clean();
         });
+        // A failed assertion ends the case early: the client is let go first.
+        ScopeExit letClientGo([&] { SetEvent(closeClient.handle); });
         ASSERT_EQ(winPipe().connectNamedPipe(jni, server), 1);
 
+        jni.setArrayMode(c.mode);
+        if (c.refuseElements) jni.failNth(Fn::GetByteArrayElements, 1);
         size_t message = 0, offset = 0;
         for (jint expected : c.reads) {
             jbyteArray data = jni.bytes(static_cast<size_t>(c.arraySize), 0xA5);
             jint n = winPipe().read(jni, server, data, c.readLength);
             ASSERT_EQ(n, expected) << "message " << message << " offset " << offset;
+            if (n < 0) {
+                EXPECT_EQ(jni.pendingClass(), "java/lang/OutOfMemoryError");
+                jni.clearException();
+                EXPECT_EQ(std::count(storage(data).begin(), storage(data).end(), sentinel), c.arraySize);
+                continue;
+            }
             ASSERT_LT(message, c.messages.size());
             std::vector<uint8_t> whole = pattern(c.messages[message], static_cast<uint32_t>(message + 1));
             const std::vector<jbyte>& got = storage(data);
@@ -357,6 +378,7 @@ TEST_F(WinPipeTest, ReadsTakeBytesOfOneMessageOnlyAndChangeOnlyWhatTheyReturn)
         EXPECT_EQ(written, sizes) << "write returns the message's length";
         EXPECT_TRUE(clientClean);
         EXPECT_EQ(winPipe().closeHandle(jni, server), 1);
+        jni.setArrayMode(ArrayMode::Copy);
     }
 }
 

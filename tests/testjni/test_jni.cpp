@@ -139,6 +139,12 @@ jboolean JNICALL exceptionCheck(JNIEnv* env)
     return self->exceptionPending() ? JNI_TRUE : JNI_FALSE;
 }
 
+void JNICALL exceptionClear(JNIEnv* env)
+{
+    ENTER(ExceptionClear, );
+    self->clearException();
+}
+
 jclass JNICALL getObjectClass(JNIEnv* env, jobject object)
 {
     ENTER(GetObjectClass, nullptr);
@@ -472,6 +478,7 @@ struct Table {
         functions.SetByteArrayRegion = setByteArrayRegion;
         functions.GetByteArrayRegion = getByteArrayRegion;
         functions.ExceptionCheck = exceptionCheck;
+        functions.ExceptionClear = exceptionClear;
         functions.GetByteArrayElements = getByteArrayElements;
         functions.ReleaseByteArrayElements = releaseByteArrayElements;
     }
