@@ -132,7 +132,7 @@ void writeValue(JNIEnv* env, HKEY key, const char* name, DWORD type, jobject val
         jsize length = env->GetArrayLength(array);
         status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(elements.get()),
                                 static_cast<DWORD>(length));
-        // elements are given back (mode 0) here, before any exception is raised
+        // the elements are given back (JNI_ABORT) here, before any exception is raised
     }
         if (status != ERROR_SUCCESS) throwRegistryException(env, "Error setting registry value (REG_NONE/REG_BINARY)");
         return;
