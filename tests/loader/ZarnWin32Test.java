@@ -184,6 +184,10 @@ public class ZarnWin32Test {
                         + caches + "/", "sun.jnu.encoding (ANSI_X3.4-1968)", "-Dzarnwin32.cache=")) != null
                         && output(child(caches, "load", "LC_ALL=C.UTF-8", cyrillic)).startsWith(caches + "/\u0414\u043c\u0438\u0442\u0440\u0438\u0439/"),
                 "a cache path outside sun.jnu.encoding fails at once, naming the cause; the same path in UTF-8 loads");
+        // The JDK on Linux refuses such a path by itself; a JVM on Windows up to Java 16 takes it and
+        // fails only in System.load. The loader's own check, with the JVM's file names in UTF-8:
+        check(output(child(caches, "fail", "LC_ALL=C.UTF-8", cyrillic, "set:sun.jnu.encoding=US-ASCII", "sun.jnu.encoding (US-ASCII)")) != null,
+                "the loader checks the path against sun.jnu.encoding itself");
 
         // A JVM for another architecture: System.loadLibrary, and the error says what was tried, in order.
         check(output(child(caches.resolve("arm"), "fail", "-Dos.arch=aarch64",
