@@ -36,7 +36,9 @@ import java.util.List;
  * Without {@code LOCALAPPDATA} the cache is {@code .zarnwin32} in {@code user.home}; the system
  * property {@code zarnwin32.cache} names another folder in place of
  * {@code %LOCALAPPDATA%\zarnwin32}. A copy already in the cache is used when its whole SHA-256 hash
- * is that of the jar's library, and replaced when it is not.
+ * is that of the jar's library, and replaced when it is not. A {@code zarnwin32.dll} on
+ * {@code java.library.path} is loaded in place of the copy only when it is byte for byte the
+ * jar's library; the system property {@code zarnwin32.library} names one file to load instead.
  */
 public final class ZarnWin32 {
     /** The system property that names the cache folder. */
