@@ -381,10 +381,17 @@ public final class ZarnWin32 {
         }
         try (DirectoryStream<Path> temporaries = Files.newDirectoryStream(dir, "zarnwin32-*.tmp")) {
             for (Path temporary : temporaries) {
-                try (FileChannel channel = FileChannel.open(temporary, StandardOpenOption.WRITE);
-                     FileLock lock = channel.tryLock()) {
-                    if (lock != null && Files.getLastModifiedTime(temporary).toMillis() < System.currentTimeMillis() - LEFTOVER_MILLIS) {
-                        Files.delete(temporary);
+                // Age first: a thread of this JVM that locks a file another thread has just
+                // created would make that thread's lock() throw OverlappingFileLockException.
+                try {
+                    if (Files.getLastModifiedTime(temporary).toMillis() > System.currentTimeMillis() - LEFTOVER_MILLIS) {
+                        continue;
+                    }
+                    try (FileChannel channel = FileChannel.open(temporary, StandardOpenOption.WRITE);
+                         FileLock lock = channel.tryLock()) {
+                        if (lock != null) {
+                            Files.delete(temporary);
+                        }
                     }
                 } catch (IOException | OverlappingFileLockException e) {
                     // Being written, or gone already: not ours to remove.
