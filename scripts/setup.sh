@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, everything the build and the tests need:
 # the MinGW-w64 cross compilers, CMake, Wine with 32-bit support, Xvfb,
-# the GoogleTest sources and a JDK. Does nothing when all of it is present.
+# the GoogleTest sources, a JDK and Maven. Does nothing when all of it is present.
 set -euo pipefail
 
 need=()
@@ -18,6 +18,10 @@ have_cmd wine || need+=(wine)
 have_cmd xvfb-run || need+=(xvfb)
 have_cmd xauth || need+=(xauth)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+# Debian's Maven and its install plugin: the test command installs dist/'s jars
+# and POM with them, offline, into a throwaway repository (tests/dist).
+have_pkg maven || need+=(maven)
+have_pkg libmaven-install-plugin-java || need+=(libmaven-install-plugin-java)
 { have_cmd javac && have_cmd javadoc && [ -n "$(ls /usr/lib/jvm/*/include/jni.h 2>/dev/null)" ]; } \
     || need+=(default-jdk-headless)
 

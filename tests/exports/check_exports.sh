@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Reads the built DLL's export and import tables (objdump -p) and checks that
 # it exports exactly the natives of expected_exports.txt under their
-# decorated names, and imports Windows system DLLs only; reads its resources
-# back as resource script (windres) and checks its version resource.
+# decorated names, and imports Windows system DLLs only, and that it carries
+# no link time and no build folder; reads its resources back as resource
+# script (windres) and checks its version resource.
 #   check_exports.sh OBJDUMP DLL ARCH(x86|x64) WINDRES VERSION(major.minor.patch)
 set -euo pipefail
 objdump=$1 dll=$2 arch=$3 windres=$4 version=$5
@@ -48,6 +49,23 @@ for line in "FILEVERSION $major, $minor, $patch, 0" "PRODUCTVERSION $major, $min
         "VALUE \"OriginalFilename\", \"zarnwin32.dll\"" "VALUE \"ProductName\", \"zarnwin32\"" "VALUE \"FileDescription\", \"zarnwin32 JNI library ($arch)\""; do
     if ! printf '%s\n' "$resources" | grep -qxF -- "$line"; then
         echo "the version resource lacks: $line"
+        status=1
+    fi
+done
+
+# Reproducible: the linker writes no time into the PE header (TimeDateStamp, 8
+# bytes into the header whose offset stands at 0x3c) nor into the export table
+# (-Wl,--no-insert-timestamp), and the compiler no path of the source or build folder.
+pe=$(od -An -tu4 -j60 -N4 "$dll" | tr -d ' ')
+header_stamp=$(od -An -tu4 -j$((pe + 8)) -N4 "$dll" | tr -d ' ')
+export_stamp=$(printf '%s\n' "$table" | sed -n 's/^Time\/Date stamp[[:space:]]*//p')
+if [ "$header_stamp" != 0 ] || [ "$export_stamp" != 0 ]; then
+    echo "the DLL carries a link time: PE header $header_stamp, export table ${export_stamp:-none}"
+    status=1
+fi
+for folder in "$(cd "$here/../.." && pwd)" "$(cd "$(dirname "$dll")/.." && pwd)"; do
+    if grep -qaF -- "$folder" "$dll"; then
+        echo "the DLL names the folder $folder"
         status=1
     fi
 done
