@@ -309,9 +309,9 @@ public final class ZarnWin32 {
      */
     private static String encodable(String path) throws IOException {
         String encoding = System.getProperty("sun.jnu.encoding");
-        String spec = System.getProperty("java.specification.version", "1.8");
-        boolean wide = System.getProperty("os.name", "").startsWith("Windows") && !spec.startsWith("1.")
-                && Integer.parseInt(spec.replaceFirst("\\..*", "")) >= 17;
+        // Class file version 61 is Java 17's.
+        boolean wide = System.getProperty("os.name", "").startsWith("Windows")
+                && Double.parseDouble(System.getProperty("java.class.version", "52")) >= 61;
         if (encoding == null || wide || !Charset.isSupported(encoding) || Charset.forName(encoding).newEncoder().canEncode(path)) {
             return path;
         }
