@@ -6,7 +6,7 @@
 // must make none. Prints Markdown tables on stdout, progress on stderr.
 //
 //   bench.exe [--reps N] [--batch-ms MS] [--only SECTION[,SECTION...]]
-//   SECTION: compare, throughput, arrays, pairs, growth, allocations (all by default)
+//   SECTION: compare, throughput, arrays, pairs, growth, buffers, allocations (all by default)
 // Lines that begin with @ are for scripts/bench.sh: the targets and the run.
 //
 // The sections live beside this file, one file per subsystem (sections.h).
@@ -66,6 +66,7 @@ int main(int argc, char** argv)
     if (wanted("arrays")) runArrays();
     if (wanted("pairs")) runPairs();
     if (wanted("growth")) runGrowth();
+    if (wanted("buffers")) runBuffers();
     if (wanted("allocations")) runAllocations();
 
     DeleteFileA(shortcutFile().c_str());

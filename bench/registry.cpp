@@ -173,42 +173,120 @@ std::vector<Case> registryCases()
     return cases;
 }
 
+namespace {
+
+struct GetArgs {
+    jstring path, name;
+};
+
+// A side that reads the REG_BINARY value of size bytes by keyGetValue's
+// sequence with the buffer given, or by the native (native set), with the
+// test JNI environment handing out arrays as mode says.
+Side getValueSide(const std::string& name, int size, bool native, direct::Buffer buffer,
+                  ArrayMode mode = ArrayMode::Copy)
+{
+    std::string value = binaryValueName(size);
+    auto prepare = [value, mode](TestJni& jni) {
+        jni.setArrayMode(mode);
+        return GetArgs{jni.string(sandboxKey), jni.string(value)};
+    };
+    auto ok = [size](TestJni& jni, jobject result) {
+        return result && jni.arrayBytes(result).size() == static_cast<size_t>(size);
+    };
+    Side side{name, Batch(), {}, false};
+    if (native) {
+        Natives& N = natives();
+        if (N.keyGetValue.resolved())
+            side.batch = [=, &N](int n) {
+                return jniBatch(n, prepare,
+                                [&N](TestJni& jni, GetArgs a) { return N.keyGetValue(jni, currentUser, a.path, a.name); }, ok);
+            };
+    } else {
+        side.batch = [=](int n) {
+            return jniBatch(n, prepare,
+                            [buffer](TestJni& jni, GetArgs a) {
+                                return direct::keyGetValueWith(buffer, jni.env(), currentUser, a.path, a.name);
+                            },
+                            ok);
+        };
+    }
+    return side;
+}
+
+// The sizes at which keyGetValue's data buffer is weighed.
+bool bufferSize(int size)
+{
+    return size == 4 * 1024 || size == 64 * 1024 || size == 256 * 1024 || size == 1024 * 1024;
+}
+
+}  // namespace
+
 void runGrowth()
 {
     Natives& N = natives();
+    const double limit = 1.05;
     std::printf("### keyGetValue time by REG_BINARY size\n\n");
-    std::printf("Microseconds per call, median (min-max); the direct sequence as above.\n\n");
-    std::printf("| Size | Native us | Direct us | Native / direct |\n|---|---|---|---|\n");
+    std::printf("Microseconds per call, median (min-max). The direct sequence as above, its data buffer taken with "
+                "HeapAlloc from the process heap (the library's sequence before it took the buffer from the C "
+                "runtime) and with malloc; the target holds the native to the malloc sequence.\n\n");
+    std::printf("| Size | Native us | HeapAlloc sequence us | malloc sequence us | Native / HeapAlloc sequence "
+                "| Native / malloc sequence | Target | Met |\n|---|---|---|---|---|---|---|---|\n");
     for (int size : growthSizes()) {
         std::fprintf(stderr, "  keyGetValue of %s\n", sizeText(size).c_str());
-        std::string name = binaryValueName(size);
-        struct GetArgs {
-            jstring path, name;
-        };
-        auto prepare = [name](TestJni& jni) { return GetArgs{jni.string(sandboxKey), jni.string(name)}; };
-        auto ok = [size](TestJni& jni, jobject result) {
-            return result && jni.arrayBytes(result).size() == static_cast<size_t>(size);
-        };
-        std::vector<Side> sides = twoSides(
-            N.keyGetValue.resolved(),
-            [=, &N](int n) {
-                return jniBatch(n, prepare,
-                                [&N](TestJni& jni, GetArgs a) { return N.keyGetValue(jni, currentUser, a.path, a.name); }, ok);
-            },
-            [=](int n) {
-                return jniBatch(n, prepare,
-                                [](TestJni& jni, GetArgs a) {
-                                    return direct::keyGetValue(jni.env(), jni.receiver(), currentUser, a.path, a.name);
-                                },
-                                ok);
-            });
+        std::vector<Side> sides = {getValueSide("native", size, true, direct::Buffer::Malloc),
+                                   getValueSide("HeapAlloc", size, false, direct::Buffer::ProcessHeap),
+                                   getValueSide("malloc", size, false, direct::Buffer::Malloc)};
         int n = calibrate(sides[0].batch ? sides[0].batch : sides[1].batch);
         if (n > 0) measure(sides, n);
         std::string nativeText = !N.keyGetValue.resolved() ? "not available" : sides[0].failed ? "FAILED"
                                                                                                 : formatStats(statsOf(sides[0].perCall), 1e6);
-        std::printf("| %s | %s | %s | %s |\n", sizeText(size).c_str(), nativeText.c_str(),
-                    formatStats(statsOf(sides[1].perCall), 1e6).c_str(),
-                    formatStats(pairedRatio(sides[0], sides[1]), 1, 3).c_str());
+        Stats toMalloc = pairedRatio(sides[0], sides[2]);
+        std::string target = "-", met = "-";
+        if (bufferSize(size)) {
+            bool ok = N.keyGetValue.resolved() && !sides[0].failed && toMalloc.valid && toMalloc.median <= limit;
+            target = "<= " + formatNumber(limit, 2);
+            met = yesNo(ok);
+            targetResults.push_back({"keyGetValue REG_BINARY " + sizeText(size) + ": native / malloc sequence " + target,
+                                     toMalloc.valid ? formatStats(toMalloc, 1, 3) : nativeText, ok});
+        }
+        std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", sizeText(size).c_str(), nativeText.c_str(),
+                    sides[1].failed ? "FAILED" : formatStats(statsOf(sides[1].perCall), 1e6).c_str(),
+                    sides[2].failed ? "FAILED" : formatStats(statsOf(sides[2].perCall), 1e6).c_str(),
+                    formatStats(pairedRatio(sides[0], sides[1]), 1, 3).c_str(), formatStats(toMalloc, 1, 3).c_str(),
+                    target.c_str(), met.c_str());
+        std::fflush(stdout);
+    }
+    std::printf("\n");
+}
+
+void runBuffers()
+{
+    using direct::Buffer;
+    std::printf("### keyGetValue's data buffer by where it comes from\n\n");
+    std::printf("keyGetValue's direct sequence of a REG_BINARY value with its data buffer from each source, against "
+                "the same sequence with malloc, side by side in one rotation with the native. The byte[]'s "
+                "elements: the data read straight into the new array (NewByteArray, GetByteArrayElements, "
+                "RegQueryValueExA, ReleaseByteArrayElements in mode 0), handed out as a copy (HotSpot) or pinned. "
+                "Microseconds per call and ratio to the malloc sequence, median (min-max).\n\n");
+    std::printf("| Size | Data buffer | us per call | / malloc sequence |\n|---|---|---|---|\n");
+    for (int size : growthSizes()) {
+        if (!bufferSize(size)) continue;
+        std::fprintf(stderr, "  keyGetValue's buffer, %s\n", sizeText(size).c_str());
+        std::vector<Side> sides = {
+            getValueSide("malloc", size, false, Buffer::Malloc),
+            getValueSide("native (the library)", size, true, Buffer::Malloc),
+            getValueSide(direct::bufferName(Buffer::ProcessHeap), size, false, Buffer::ProcessHeap),
+            getValueSide(direct::bufferName(Buffer::PrivateHeap), size, false, Buffer::PrivateHeap),
+            getValueSide(direct::bufferName(Buffer::Pages), size, false, Buffer::Pages),
+            getValueSide(std::string(direct::bufferName(Buffer::JavaArray)) + ", copied", size, false, Buffer::JavaArray),
+            getValueSide(std::string(direct::bufferName(Buffer::JavaArray)) + ", pinned", size, false, Buffer::JavaArray,
+                         ArrayMode::Pinned)};
+        int n = calibrate(sides[0].batch);
+        if (n > 0) measure(sides, n);
+        for (const Side& side : sides)
+            std::printf("| %s | %s | %s | %s |\n", sizeText(size).c_str(), side.name.c_str(),
+                        !side.batch ? "not available" : side.failed ? "FAILED" : formatStats(statsOf(side.perCall), 1e6).c_str(),
+                        formatStats(pairedRatio(side, sides[0]), 1, 3).c_str());
         std::fflush(stdout);
     }
     std::printf("\n");

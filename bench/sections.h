@@ -29,6 +29,7 @@ void runThroughput();                           // [throughput]
 void runArrays();                               // [arrays]
 void runPairs();                                // [pairs]
 void runGrowth();                               // [growth]
+void runBuffers();                              // [buffers]
 void runAllocations();                          // [allocations]
 
 // The file that winCreateShortcut writes, removed at the end of the run.
