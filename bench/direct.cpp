@@ -129,12 +129,12 @@ jobject keyGetValueWith(Buffer buffer, JNIEnv* env, jint root, jstring subKey, j
 
 jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName)
 {
-    return keyGetValueWith(Buffer::ProcessHeap, env, root, subKey, valueName);
+    return keyGetValueWith(Buffer::Malloc, env, root, subKey, valueName);
 }
 
-jobject JNICALL keyGetValueMalloc(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName)
+jobject JNICALL keyGetValueProcessHeap(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName)
 {
-    return keyGetValueWith(Buffer::Malloc, env, root, subKey, valueName);
+    return keyGetValueWith(Buffer::ProcessHeap, env, root, subKey, valueName);
 }
 
 void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName, jint type,

@@ -4,6 +4,7 @@
 #include "sections.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 using namespace testjni;
 
@@ -61,12 +62,12 @@ std::vector<Case> registryCases()
                                  if (RegOpenKeyExA(HKEY_CURRENT_USER, sandboxKey, 0, KEY_READ, &key)) return false;
                                  DWORD type, length = 0;
                                  LONG status = RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &length);
-                                 char* data = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, length + 1));
+                                 char* data = static_cast<char*>(malloc(length + 1));
                                  status = status ? status
                                                  : RegQueryValueExA(key, name.c_str(), nullptr, &type,
                                                                     reinterpret_cast<BYTE*>(data), &length);
                                  RegCloseKey(key);
-                                 HeapFree(GetProcessHeap(), 0, data);
+                                 free(data);
                                  return status == ERROR_SUCCESS && length == size;
                              });
                          }});
