@@ -8,7 +8,6 @@
 #include "import_patch.h"
 #include "natives.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -31,7 +30,7 @@ struct Watch {
     volatile LONG nullNames = 0;    // value calls with a null name: the key's default value
     LONG queryInfoFailure = 0;      // RegQueryInfoKeyA returns this when non-zero
     LONG setValueFailure = 0;       // RegSetValueExA returns this when non-zero
-    int heapFailAt = 0;             // the nth malloc from now fails
+    int heapFailAt = 0;             // the nth HeapAlloc from now fails
     int heapCalls = 0;
     std::function<void(int call)> beforeQueryValue;       // call 1, 2, ... of RegQueryValueExA
     std::function<void(int call)> beforeExpand;           // call 1, 2, ... of ExpandEnvironmentStringsA
@@ -129,10 +128,10 @@ DWORD WINAPI watchedFormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD l
     return static_cast<DWORD>(length);
 }
 
-void* __cdecl watchedMalloc(size_t size)
+LPVOID WINAPI watchedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size)
 {
     if (++watch.heapCalls == watch.heapFailAt) return nullptr;
-    return malloc(size);
+    return HeapAlloc(heap, flags, size);
 }
 
 // ---- Counting the settings-change broadcasts that reach a top-level window.
@@ -165,7 +164,7 @@ public:
             {"RegSetValueExA", reinterpret_cast<void*>(watchedSetValue)},
             {"RegDeleteValueA", reinterpret_cast<void*>(watchedDeleteValue)},
             {"ExpandEnvironmentStringsA", reinterpret_cast<void*>(watchedExpand)},
-            {"malloc", reinterpret_cast<void*>(watchedMalloc)},
+            {"HeapAlloc", reinterpret_cast<void*>(watchedHeapAlloc)},
             {"FormatMessageA", reinterpret_cast<void*>(watchedFormatMessage)},
         };
         for (const auto& w : watched) {
