@@ -129,7 +129,7 @@ jobject keyGetValueWith(Buffer buffer, JNIEnv* env, jint root, jstring subKey, j
 
 jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName)
 {
-    return keyGetValueWith(Buffer::PrivateHeap, env, root, subKey, valueName);
+    return keyGetValueWith(Buffer::Malloc, env, root, subKey, valueName);
 }
 
 jobject JNICALL keyGetValueProcessHeap(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName)

@@ -25,9 +25,9 @@ const char* bufferName(Buffer buffer);
 // Registry.keyGetValue: RegOpenKeyExA (KEY_READ), RegQueryValueExA for the
 // size, the data buffer, RegQueryValueExA for the data, RegCloseKey; then a
 // byte[] (NewByteArray, SetByteArrayRegion) or a String (NewStringUTF).
-// keyGetValue takes its buffer from a heap of its own, as the library does;
-// keyGetValueProcessHeap from the process heap, as the library did before;
-// keyGetValueWith from the source named.
+// keyGetValue takes its buffer with malloc, as the library does;
+// keyGetValueProcessHeap with HeapAlloc from the process heap, as the library
+// did before; keyGetValueWith from the source named.
 jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName);
 jobject JNICALL keyGetValueProcessHeap(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName);
 jobject keyGetValueWith(Buffer buffer, JNIEnv* env, jint root, jstring subKey, jstring valueName);

@@ -8,16 +8,11 @@
 #include <objbase.h>
 #include <jni.h>
 #include <cstdint>
+#include <cstdlib>
 
 // ---- Library-wide state, written only while the library loads and unloads.
 extern HINSTANCE moduleInstance;
 extern DWORD defaultClassAtom;
-// The heap of the library's working buffers (HeapBuffer), its own so that what
-// else a process keeps on its heaps does not decide what they cost: under Wine
-// a buffer held on the process heap while RegQueryValueExA takes one of the
-// same size there makes that heap commit and decommit pages on every call.
-// The process heap if no heap could be created.
-extern HANDLE bufferHeap;
 
 // The default window class, registered for the library's lifetime.
 constexpr const char* defaultClassName = "VORURAZUR32";
@@ -162,22 +157,25 @@ struct LocalMemoryTraits {
 // Text that Windows allocated with LocalAlloc (FormatMessageA).
 using UniqueLocalText = UniqueHandle<LocalMemoryTraits>;
 
-struct BufferHeapTraits {
+struct MallocTraits {
     using Handle = char*;
     static char* invalid() noexcept { return nullptr; }
-    static void close(char* memory) noexcept { HeapFree(bufferHeap, 0, memory); }
+    static void close(char* memory) noexcept { std::free(memory); }
 };
-// A working buffer from the library's own heap; get() is null when the
-// allocation failed or none was made.
-class HeapBuffer : public UniqueHandle<BufferHeapTraits> {
+// A working buffer from the C runtime's heap (malloc); get() is null when the
+// allocation failed or none was made. Not the process heap: under Wine, a
+// buffer held there while RegQueryValueExA takes its own of the data's size
+// from the same heap makes that heap commit and decommit the pages of the
+// second buffer on every call.
+class MallocBuffer : public UniqueHandle<MallocTraits> {
 public:
-    HeapBuffer() noexcept = default;
-    explicit HeapBuffer(SIZE_T size) noexcept { allocate(size); }
+    MallocBuffer() noexcept = default;
+    explicit MallocBuffer(size_t size) noexcept { allocate(size); }
 
     // Gives back the buffer held and takes one of size bytes; false when the allocation failed.
-    bool allocate(SIZE_T size) noexcept
+    bool allocate(size_t size) noexcept
     {
-        reset(static_cast<char*>(HeapAlloc(bufferHeap, 0, size ? size : 1)));
+        reset(static_cast<char*>(std::malloc(size ? size : 1)));
         return get() != nullptr;
     }
 };
@@ -264,7 +262,7 @@ private:
     // Text of up to this many characters is converted without the heap.
     static constexpr int smallUnits = 256;
     char small_[smallUnits * 3];
-    HeapBuffer large_;
+    MallocBuffer large_;
     const char* text_ = nullptr;
 };
 

@@ -4,7 +4,6 @@
 
 HINSTANCE moduleInstance = nullptr;
 DWORD defaultClassAtom = 0;
-HANDLE bufferHeap = nullptr;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
@@ -18,16 +17,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     windowClass.lpszClassName = defaultClassName;
 
     if (reason == DLL_PROCESS_ATTACH) {
-        // A growable heap, serialized: natives run on any number of threads.
-        bufferHeap = HeapCreate(0, 0, 0);
-        if (!bufferHeap) bufferHeap = GetProcessHeap();
         // A global class of this name registered earlier makes this fail; the load goes on.
         defaultClassAtom = RegisterClassA(&windowClass) & 0xFFFF;
-    } else if (reason == DLL_PROCESS_DETACH) {
+    } else if (reason == DLL_PROCESS_DETACH && defaultClassAtom != 0) {
         // Fails, silently, while windows of the class remain.
-        if (defaultClassAtom != 0) UnregisterClassA(MAKEINTATOM(defaultClassAtom), moduleInstance);
-        if (bufferHeap && bufferHeap != GetProcessHeap()) HeapDestroy(bufferHeap);
-        bufferHeap = nullptr;
+        UnregisterClassA(MAKEINTATOM(defaultClassAtom), moduleInstance);
     }
     return TRUE;
 }

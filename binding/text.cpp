@@ -66,12 +66,12 @@ JavaText::JavaText(const char* windowsText) noexcept
     int units = MultiByteToWideChar(CP_ACP, 0, windowsText, -1, nullptr, 0);
     if (units <= 0) return;
     WCHAR smallWide[smallUnits];
-    HeapBuffer largeWide;
+    MallocBuffer largeWide;
     WCHAR* wide = smallWide;
     char* out = small_;
     if (units > smallUnits) {
-        if (!largeWide.allocate(static_cast<SIZE_T>(units) * sizeof(WCHAR))) return;
-        if (!large_.allocate(static_cast<SIZE_T>(units) * 3)) return;
+        if (!largeWide.allocate(static_cast<size_t>(units) * sizeof(WCHAR))) return;
+        if (!large_.allocate(static_cast<size_t>(units) * 3)) return;
         wide = reinterpret_cast<WCHAR*>(largeWide.get());
         out = large_.get();
     }
