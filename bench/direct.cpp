@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace direct {
 
@@ -29,7 +30,65 @@ jstring JNICALL getEnvironmentVariable(JNIEnv* env, jclass, jstring name)
     return env->NewStringUTF(value);
 }
 
-jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName)
+const char* bufferName(Buffer buffer)
+{
+    switch (buffer) {
+    case Buffer::ProcessHeap: return "HeapAlloc, process heap";
+    case Buffer::Malloc: return "malloc";
+    case Buffer::PrivateHeap: return "HeapAlloc, heap of its own";
+    case Buffer::Pages: return "VirtualAlloc";
+    case Buffer::JavaArray: return "the byte[]'s elements";
+    }
+    return "";
+}
+
+namespace {
+
+HANDLE privateHeap()
+{
+    static const HANDLE heap = HeapCreate(0, 0, 0);
+    return heap;
+}
+
+char* allocate(Buffer buffer, SIZE_T size)
+{
+    switch (buffer) {
+    case Buffer::ProcessHeap: return static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
+    case Buffer::PrivateHeap: return static_cast<char*>(HeapAlloc(privateHeap(), 0, size));
+    case Buffer::Pages: return static_cast<char*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    case Buffer::Malloc: case Buffer::JavaArray: break;
+    }
+    return static_cast<char*>(malloc(size));
+}
+
+void release(Buffer buffer, char* data)
+{
+    switch (buffer) {
+    case Buffer::ProcessHeap: HeapFree(GetProcessHeap(), 0, data); return;
+    case Buffer::PrivateHeap: HeapFree(privateHeap(), 0, data); return;
+    case Buffer::Pages: VirtualFree(data, 0, MEM_RELEASE); return;
+    case Buffer::Malloc: case Buffer::JavaArray: break;
+    }
+    free(data);
+}
+
+// REG_BINARY data of the size queried, read into the elements of a new byte[]
+// and given back with mode 0; null when the value changed size or type since.
+jbyteArray readIntoArray(JNIEnv* env, HKEY key, const char* name, DWORD size)
+{
+    jbyteArray array = env->NewByteArray(static_cast<jsize>(size));
+    if (!array) return nullptr;
+    jbyte* elements = env->GetByteArrayElements(array, nullptr);
+    if (!elements) return nullptr;
+    DWORD type = 0, got = size;
+    LONG status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(elements), &got);
+    env->ReleaseByteArrayElements(array, elements, 0);
+    return status == ERROR_SUCCESS && got == size && (type == REG_BINARY || type == REG_NONE) ? array : nullptr;
+}
+
+}  // namespace
+
+jobject keyGetValueWith(Buffer buffer, JNIEnv* env, jint root, jstring subKey, jstring valueName)
 {
     const char* path = env->GetStringUTFChars(subKey, nullptr);
     if (!path) return nullptr;
@@ -41,8 +100,14 @@ jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstr
     const char* name = env->GetStringUTFChars(valueName, nullptr);
     DWORD type = 0, size = 0;
     status = name ? RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) : ERROR_OUTOFMEMORY;
+    if (buffer == Buffer::JavaArray && status == ERROR_SUCCESS && (type == REG_BINARY || type == REG_NONE)) {
+        jbyteArray array = readIntoArray(env, key, name, size);
+        RegCloseKey(key);
+        env->ReleaseStringUTFChars(valueName, name);
+        return array;
+    }
     // One byte more than the data, for the NUL of a string stored without one.
-    char* data = status == ERROR_SUCCESS ? static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size + 1)) : nullptr;
+    char* data = status == ERROR_SUCCESS ? allocate(buffer, size + 1) : nullptr;
     if (data) status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
     if (name) env->ReleaseStringUTFChars(valueName, name);
@@ -58,8 +123,18 @@ jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstr
             result = array;
         }
     }
-    if (data) HeapFree(GetProcessHeap(), 0, data);
+    if (data) release(buffer, data);
     return result;
+}
+
+jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName)
+{
+    return keyGetValueWith(Buffer::Malloc, env, root, subKey, valueName);
+}
+
+jobject JNICALL keyGetValueProcessHeap(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName)
+{
+    return keyGetValueWith(Buffer::ProcessHeap, env, root, subKey, valueName);
 }
 
 void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName, jint type,

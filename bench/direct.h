@@ -14,10 +14,23 @@ namespace direct {
 // into a 4096-byte stack buffer, ReleaseStringUTFChars, NewStringUTF.
 jstring JNICALL getEnvironmentVariable(JNIEnv* env, jclass, jstring name);
 
+// Where keyGetValue's sequence takes its data buffer from: the process heap
+// (HeapAlloc, HeapFree), the C runtime (malloc, free), a heap of its own
+// (HeapCreate once, then HeapAlloc, HeapFree), fresh pages (VirtualAlloc,
+// VirtualFree), or no buffer at all: REG_BINARY data read straight into the
+// elements of the new byte[] (other types through malloc).
+enum class Buffer { ProcessHeap, Malloc, PrivateHeap, Pages, JavaArray };
+const char* bufferName(Buffer buffer);
+
 // Registry.keyGetValue: RegOpenKeyExA (KEY_READ), RegQueryValueExA for the
-// size, HeapAlloc, RegQueryValueExA for the data, RegCloseKey; then a byte[]
-// (NewByteArray, SetByteArrayRegion) or a String (NewStringUTF).
+// size, the data buffer, RegQueryValueExA for the data, RegCloseKey; then a
+// byte[] (NewByteArray, SetByteArrayRegion) or a String (NewStringUTF).
+// keyGetValue takes its buffer with malloc, as the library does;
+// keyGetValueProcessHeap with HeapAlloc from the process heap, as the library
+// did before; keyGetValueWith from the source named.
 jobject JNICALL keyGetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName);
+jobject JNICALL keyGetValueProcessHeap(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName);
+jobject keyGetValueWith(Buffer buffer, JNIEnv* env, jint root, jstring subKey, jstring valueName);
 
 // Registry.keySetValue for byte[] and String values: RegOpenKeyExA
 // (KEY_ALL_ACCESS), the class test (GetObjectClass, FindClass,

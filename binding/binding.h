@@ -8,6 +8,7 @@
 #include <objbase.h>
 #include <jni.h>
 #include <cstdint>
+#include <cstdlib>
 
 // ---- Library-wide state, written only while the library loads and unloads.
 extern HINSTANCE moduleInstance;
@@ -156,17 +157,26 @@ struct LocalMemoryTraits {
 // Text that Windows allocated with LocalAlloc (FormatMessageA).
 using UniqueLocalText = UniqueHandle<LocalMemoryTraits>;
 
-struct HeapMemoryTraits {
+struct MallocTraits {
     using Handle = char*;
     static char* invalid() noexcept { return nullptr; }
-    static void close(char* memory) noexcept { HeapFree(GetProcessHeap(), 0, memory); }
+    static void close(char* memory) noexcept { std::free(memory); }
 };
-// A working buffer from the process heap; get() is null when the allocation failed.
-class HeapBuffer : public UniqueHandle<HeapMemoryTraits> {
+// A working buffer from the C runtime's heap (malloc); get() is null when the
+// allocation failed or none was made. Not the process heap: under Wine, a
+// buffer held there while RegQueryValueExA takes its own of the data's size
+// from the same heap makes that heap commit and decommit the pages of the
+// second buffer on every call.
+class MallocBuffer : public UniqueHandle<MallocTraits> {
 public:
-    explicit HeapBuffer(SIZE_T size) noexcept
-        : UniqueHandle(static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size ? size : 1)))
+    MallocBuffer() noexcept = default;
+    explicit MallocBuffer(size_t size) noexcept { allocate(size); }
+
+    // Gives back the buffer held and takes one of size bytes; false when the allocation failed.
+    bool allocate(size_t size) noexcept
     {
+        reset(static_cast<char*>(std::malloc(size ? size : 1)));
+        return get() != nullptr;
     }
 };
 
@@ -252,7 +262,7 @@ private:
     // Text of up to this many characters is converted without the heap.
     static constexpr int smallUnits = 256;
     char small_[smallUnits * 3];
-    UniqueHandle<HeapMemoryTraits> large_;
+    MallocBuffer large_;
     const char* text_ = nullptr;
 };
 

@@ -53,11 +53,6 @@ void encodeModifiedUtf8(const WCHAR* units, int count, char* out) noexcept
     *out = '\0';
 }
 
-char* heapAlloc(SIZE_T size) noexcept
-{
-    return static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
-}
-
 }  // namespace
 
 JavaText::JavaText(const char* windowsText) noexcept
@@ -71,14 +66,12 @@ JavaText::JavaText(const char* windowsText) noexcept
     int units = MultiByteToWideChar(CP_ACP, 0, windowsText, -1, nullptr, 0);
     if (units <= 0) return;
     WCHAR smallWide[smallUnits];
-    UniqueHandle<HeapMemoryTraits> largeWide;
+    MallocBuffer largeWide;
     WCHAR* wide = smallWide;
     char* out = small_;
     if (units > smallUnits) {
-        largeWide.reset(heapAlloc(static_cast<SIZE_T>(units) * sizeof(WCHAR)));
-        if (!largeWide.get()) return;
-        large_.reset(heapAlloc(static_cast<SIZE_T>(units) * 3));
-        if (!large_.get()) return;
+        if (!largeWide.allocate(static_cast<size_t>(units) * sizeof(WCHAR))) return;
+        if (!large_.allocate(static_cast<size_t>(units) * 3)) return;
         wide = reinterpret_cast<WCHAR*>(largeWide.get());
         out = large_.get();
     }

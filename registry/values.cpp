@@ -57,7 +57,7 @@ jobject expandedString(JNIEnv* env, const char* text) noexcept
     // The environment may grow between two calls: a result above the buffer's
     // size means the buffer was not filled, so expand again into a larger one.
     for (int tries = 0; size != 0 && tries < sizeTries; ++tries) {
-        HeapBuffer expanded(size);
+        MallocBuffer expanded(size);
         if (!expanded.get()) {
             throwRegistryException(env, retrieveError);
             return nullptr;
@@ -211,7 +211,7 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValue(JNIEnv* env, jclass
     }
     // One byte beyond the data for the NUL that string data may lack. A value
     // that grew since the size query fails with ERROR_MORE_DATA.
-    HeapBuffer data(size + 1);
+    MallocBuffer data(size + 1);
     if (data.get()) status = RegQueryValueExA(key.get(), name.get(), nullptr, &type,
                                               reinterpret_cast<BYTE*>(data.get()), &size);
     key.reset();

@@ -27,7 +27,7 @@ Java_com_zarn_kelda_dravik_common_win32_Environment_getEnvironmentVariable(JNIEn
     // setting it) is given up after a few tries.
     DWORD size = length;
     for (int tries = 0; tries < sizeTries; ++tries) {
-        HeapBuffer larger(size);
+        MallocBuffer larger(size);
         if (!larger.get()) return nullptr;
         length = GetEnvironmentVariableA(name.get(), larger.get(), size);
         if (length == 0) return nullptr;

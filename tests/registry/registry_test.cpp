@@ -8,6 +8,7 @@
 #include "import_patch.h"
 #include "natives.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -30,7 +31,7 @@ struct Watch {
     volatile LONG nullNames = 0;    // value calls with a null name: the key's default value
     LONG queryInfoFailure = 0;      // RegQueryInfoKeyA returns this when non-zero
     LONG setValueFailure = 0;       // RegSetValueExA returns this when non-zero
-    int heapFailAt = 0;             // the nth HeapAlloc from now fails
+    int heapFailAt = 0;             // the nth malloc from now fails
     int heapCalls = 0;
     std::function<void(int call)> beforeQueryValue;       // call 1, 2, ... of RegQueryValueExA
     std::function<void(int call)> beforeExpand;           // call 1, 2, ... of ExpandEnvironmentStringsA
@@ -128,10 +129,10 @@ DWORD WINAPI watchedFormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD l
     return static_cast<DWORD>(length);
 }
 
-LPVOID WINAPI watchedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size)
+void* __cdecl watchedMalloc(size_t size)
 {
     if (++watch.heapCalls == watch.heapFailAt) return nullptr;
-    return HeapAlloc(heap, flags, size);
+    return malloc(size);
 }
 
 // ---- Counting the settings-change broadcasts that reach a top-level window.
@@ -164,7 +165,7 @@ public:
             {"RegSetValueExA", reinterpret_cast<void*>(watchedSetValue)},
             {"RegDeleteValueA", reinterpret_cast<void*>(watchedDeleteValue)},
             {"ExpandEnvironmentStringsA", reinterpret_cast<void*>(watchedExpand)},
-            {"HeapAlloc", reinterpret_cast<void*>(watchedHeapAlloc)},
+            {"malloc", reinterpret_cast<void*>(watchedMalloc)},
             {"FormatMessageA", reinterpret_cast<void*>(watchedFormatMessage)},
         };
         for (const auto& w : watched) {

@@ -1,0 +1,323 @@
+// The registry subsystem: keyGetValue, keySetValue and keyExists against
+// their direct sequences, and keyGetValue's time by the size of the value.
+#include "direct.h"
+#include "sections.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+using namespace testjni;
+
+namespace bench {
+
+std::vector<Case> registryCases()
+{
+    Natives& N = natives();
+    std::vector<Case> cases;
+
+    // ---- keyGetValue and keySetValue of a 32-byte REG_SZ and a 64 KiB REG_BINARY
+    struct ValueCase {
+        const char* label;
+        std::string name;
+        DWORD type;
+        DWORD size;
+    };
+    const ValueCase values[] = {{"REG_SZ of 32 bytes", "sz32", REG_SZ, 32},
+                                {"REG_BINARY of 64 KiB", binaryValueName(binarySize), REG_BINARY, binarySize}};
+    for (const ValueCase& value : values) {
+        std::string name = value.name;
+        DWORD size = value.size;
+        bool isString = value.type == REG_SZ;
+        struct GetArgs {
+            jstring path, name;
+        };
+        auto prepare = [name](TestJni& jni) { return GetArgs{jni.string(sandboxKey), jni.string(name)}; };
+        auto ok = [isString, size](TestJni& jni, jobject result) {
+            return result && (isString ? jni.isString(result) : jni.arrayBytes(result).size() == size);
+        };
+        cases.push_back({std::string("keyGetValue, ") + value.label, 1.10, N.keyGetValue.resolved(),
+                         [&N, name, isString, size] {
+                             TestJni jni;
+                             jobject result = N.keyGetValue(jni, currentUser, jni.string(sandboxKey), jni.string(name));
+                             bool right = result && (isString ? jni.isString(result) && jni.utf8Bytes(result) == text31
+                                                              : jni.arrayBytes(result) == pattern(size, 1));
+                             if (!right) return std::string("wrong value");
+                             return jni.clean() ? std::string() : std::string("JNI misuse");
+                         },
+                         [=, &N](int n) {
+                             return jniBatch(n, prepare,
+                                             [&N](TestJni& jni, GetArgs a) { return N.keyGetValue(jni, currentUser, a.path, a.name); },
+                                             ok);
+                         },
+                         [=](int n) {
+                             return jniBatch(n, prepare,
+                                             [](TestJni& jni, GetArgs a) {
+                                                 return direct::keyGetValue(jni.env(), jni.receiver(), currentUser, a.path, a.name);
+                                             },
+                                             ok);
+                         },
+                         [name, size](int n) {
+                             return plainBatch(n, [&] {
+                                 HKEY key;
+                                 if (RegOpenKeyExA(HKEY_CURRENT_USER, sandboxKey, 0, KEY_READ, &key)) return false;
+                                 DWORD type, length = 0;
+                                 LONG status = RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &length);
+                                 char* data = static_cast<char*>(malloc(length + 1));
+                                 status = status ? status
+                                                 : RegQueryValueExA(key, name.c_str(), nullptr, &type,
+                                                                    reinterpret_cast<BYTE*>(data), &length);
+                                 RegCloseKey(key);
+                                 free(data);
+                                 return status == ERROR_SUCCESS && length == size;
+                             });
+                         }});
+    }
+    for (const ValueCase& value : values) {
+        std::string label = value.label;
+        DWORD type = value.type;
+        DWORD size = value.size;
+        std::string name = "set" + value.name;
+        struct SetArgs {
+            jstring path, name;
+            jobject value;
+        };
+        auto prepare = [name, type, size](TestJni& jni) {
+            jobject object = type == REG_SZ ? static_cast<jobject>(jni.string(text31))
+                                            : static_cast<jobject>(jni.bytes(pattern(size, 2)));
+            return SetArgs{jni.string(sandboxKey), jni.string(name), object};
+        };
+        auto ok = [](TestJni& jni, bool) { return !jni.exceptionPending(); };
+        auto stored = [name, type, size] {
+            HKEY key;
+            if (RegOpenKeyExA(HKEY_CURRENT_USER, sandboxKey, 0, KEY_READ, &key)) return false;
+            std::vector<uint8_t> data(size + 16);
+            DWORD actualType = 0, length = static_cast<DWORD>(data.size());
+            LONG status = RegQueryValueExA(key, name.c_str(), nullptr, &actualType, data.data(), &length);
+            RegCloseKey(key);
+            data.resize(length);
+            std::vector<uint8_t> expected =
+                type == REG_SZ ? std::vector<uint8_t>(text31, text31 + 32) : pattern(size, 2);
+            return status == ERROR_SUCCESS && actualType == type && data == expected;
+        };
+        cases.push_back({"keySetValue, " + label, 1.10, N.keySetValue.resolved(),
+                         [&N, prepare, type, stored, name] {
+                             RegDeleteKeyValueA(HKEY_CURRENT_USER, sandboxKey, name.c_str());
+                             TestJni jni;
+                             SetArgs a = prepare(jni);
+                             N.keySetValue(jni, currentUser, a.path, a.name, static_cast<jint>(type), a.value, JNI_FALSE);
+                             if (jni.exceptionPending()) return "exception " + jni.pendingMessage();
+                             if (!stored()) return std::string("value not stored as given");
+                             return jni.clean() ? std::string() : std::string("JNI misuse");
+                         },
+                         [=, &N](int n) {
+                             return jniBatch(n, prepare,
+                                             [&N, type](TestJni& jni, SetArgs a) {
+                                                 N.keySetValue(jni, currentUser, a.path, a.name, static_cast<jint>(type),
+                                                               a.value, JNI_FALSE);
+                                                 return true;
+                                             },
+                                             ok);
+                         },
+                         [=](int n) {
+                             return jniBatch(n, prepare,
+                                             [type](TestJni& jni, SetArgs a) {
+                                                 direct::keySetValue(jni.env(), jni.receiver(), currentUser, a.path, a.name,
+                                                                     static_cast<jint>(type), a.value, JNI_FALSE);
+                                                 return true;
+                                             },
+                                             ok);
+                         },
+                         [name, type, size](int n) {
+                             std::vector<uint8_t> data =
+                                 type == REG_SZ ? std::vector<uint8_t>(text31, text31 + 32) : pattern(size, 2);
+                             return plainBatch(n, [&] {
+                                 HKEY key;
+                                 if (RegOpenKeyExA(HKEY_CURRENT_USER, sandboxKey, 0, KEY_ALL_ACCESS, &key)) return false;
+                                 LONG status = RegSetValueExA(key, name.c_str(), 0, type, data.data(), size);
+                                 RegCloseKey(key);
+                                 return status == ERROR_SUCCESS;
+                             });
+                         }});
+    }
+
+    // ---- keyExists
+    {
+        auto prepare = [](TestJni& jni) { return jni.string(sandboxKey); };
+        auto ok = [](TestJni&, jboolean exists) { return exists != JNI_FALSE; };
+        cases.push_back({"keyExists", 1.10, N.keyExists.resolved(),
+                         [&N] {
+                             TestJni jni;
+                             if (!N.keyExists(jni, currentUser, jni.string(sandboxKey))) return std::string("false for the sandbox key");
+                             if (N.keyExists(jni, currentUser, jni.string("Software\\ZarnwinBench\\missing")))
+                                 return std::string("true for a missing key");
+                             return jni.clean() ? std::string() : std::string("JNI misuse");
+                         },
+                         [=, &N](int n) {
+                             return jniBatch(n, prepare, [&N](TestJni& jni, jstring path) { return N.keyExists(jni, currentUser, path); }, ok);
+                         },
+                         [=](int n) {
+                             return jniBatch(n, prepare,
+                                             [](TestJni& jni, jstring path) {
+                                                 return direct::keyExists(jni.env(), jni.receiver(), currentUser, path);
+                                             },
+                                             ok);
+                         },
+                         [](int n) {
+                             return plainBatch(n, [] {
+                                 HKEY key;
+                                 if (RegOpenKeyExA(HKEY_CURRENT_USER, sandboxKey, 0, KEY_READ, &key)) return false;
+                                 RegCloseKey(key);
+                                 return true;
+                             });
+                         }});
+    }
+    return cases;
+}
+
+namespace {
+
+struct GetArgs {
+    jstring path, name;
+};
+
+// A side that reads the REG_BINARY value of size bytes by keyGetValue's
+// sequence with the buffer given, or by the native (native set), with the
+// test JNI environment handing out arrays as mode says.
+Side getValueSide(const std::string& name, int size, bool native, direct::Buffer buffer,
+                  ArrayMode mode = ArrayMode::Copy)
+{
+    std::string value = binaryValueName(size);
+    auto prepare = [value, mode](TestJni& jni) {
+        jni.setArrayMode(mode);
+        return GetArgs{jni.string(sandboxKey), jni.string(value)};
+    };
+    auto ok = [size](TestJni& jni, jobject result) {
+        return result && jni.arrayBytes(result).size() == static_cast<size_t>(size);
+    };
+    Side side{name, Batch(), {}, false};
+    if (native) {
+        Natives& N = natives();
+        if (N.keyGetValue.resolved())
+            side.batch = [=, &N](int n) {
+                return jniBatch(n, prepare,
+                                [&N](TestJni& jni, GetArgs a) { return N.keyGetValue(jni, currentUser, a.path, a.name); }, ok);
+            };
+    } else {
+        side.batch = [=](int n) {
+            return jniBatch(n, prepare,
+                            [buffer](TestJni& jni, GetArgs a) {
+                                return direct::keyGetValueWith(buffer, jni.env(), currentUser, a.path, a.name);
+                            },
+                            ok);
+        };
+    }
+    return side;
+}
+
+// The sizes at which keyGetValue's data buffer is weighed.
+bool bufferSize(int size)
+{
+    return size == 4 * 1024 || size == 64 * 1024 || size == 256 * 1024 || size == 1024 * 1024;
+}
+
+}  // namespace
+
+void runGrowth()
+{
+    Natives& N = natives();
+    const double limit = 1.05;
+    std::printf("### keyGetValue time by REG_BINARY size\n\n");
+    std::printf("Microseconds per call, median (min-max). The direct sequence as above, its data buffer taken with "
+                "HeapAlloc from the process heap (the library's sequence before it took the buffer from the C "
+                "runtime) and with malloc; the target holds the native to the malloc sequence.\n\n");
+    std::printf("| Size | Native us | HeapAlloc sequence us | malloc sequence us | Native / HeapAlloc sequence "
+                "| Native / malloc sequence | Target | Met |\n|---|---|---|---|---|---|---|---|\n");
+    for (int size : growthSizes()) {
+        std::fprintf(stderr, "  keyGetValue of %s\n", sizeText(size).c_str());
+        std::vector<Side> sides = {getValueSide("native", size, true, direct::Buffer::Malloc),
+                                   getValueSide("HeapAlloc", size, false, direct::Buffer::ProcessHeap),
+                                   getValueSide("malloc", size, false, direct::Buffer::Malloc)};
+        int n = calibrate(sides[0].batch ? sides[0].batch : sides[1].batch);
+        if (n > 0) measure(sides, n);
+        std::string nativeText = !N.keyGetValue.resolved() ? "not available" : sides[0].failed ? "FAILED"
+                                                                                                : formatStats(statsOf(sides[0].perCall), 1e6);
+        Stats toMalloc = pairedRatio(sides[0], sides[2]);
+        std::string target = "-", met = "-";
+        if (bufferSize(size)) {
+            bool ok = N.keyGetValue.resolved() && !sides[0].failed && toMalloc.valid && toMalloc.median <= limit;
+            target = "<= " + formatNumber(limit, 2);
+            met = yesNo(ok);
+            targetResults.push_back({"keyGetValue REG_BINARY " + sizeText(size) + ": native / malloc sequence " + target,
+                                     toMalloc.valid ? formatStats(toMalloc, 1, 3) : nativeText, ok});
+        }
+        std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", sizeText(size).c_str(), nativeText.c_str(),
+                    sides[1].failed ? "FAILED" : formatStats(statsOf(sides[1].perCall), 1e6).c_str(),
+                    sides[2].failed ? "FAILED" : formatStats(statsOf(sides[2].perCall), 1e6).c_str(),
+                    formatStats(pairedRatio(sides[0], sides[1]), 1, 3).c_str(), formatStats(toMalloc, 1, 3).c_str(),
+                    target.c_str(), met.c_str());
+        std::fflush(stdout);
+    }
+    std::printf("\n");
+}
+
+void runBuffers()
+{
+    using direct::Buffer;
+    std::printf("### keyGetValue's data buffer by where it comes from\n\n");
+    std::printf("keyGetValue's direct sequence of a REG_BINARY value with its data buffer from each source, against "
+                "the same sequence with malloc, side by side in one rotation with the native. The byte[]'s "
+                "elements: the data read straight into the new array (NewByteArray, GetByteArrayElements, "
+                "RegQueryValueExA, ReleaseByteArrayElements in mode 0), handed out as a copy (HotSpot) or pinned. "
+                "Microseconds per call and ratio to the malloc sequence, median (min-max).\n\n");
+    std::printf("| Size | Data buffer | us per call | / malloc sequence |\n|---|---|---|---|\n");
+    for (int size : growthSizes()) {
+        if (!bufferSize(size)) continue;
+        std::fprintf(stderr, "  keyGetValue's buffer, %s\n", sizeText(size).c_str());
+        std::vector<Side> sides = {
+            getValueSide("malloc", size, false, Buffer::Malloc),
+            getValueSide("native (the library)", size, true, Buffer::Malloc),
+            getValueSide(direct::bufferName(Buffer::ProcessHeap), size, false, Buffer::ProcessHeap),
+            getValueSide(direct::bufferName(Buffer::PrivateHeap), size, false, Buffer::PrivateHeap),
+            getValueSide(direct::bufferName(Buffer::Pages), size, false, Buffer::Pages),
+            getValueSide(std::string(direct::bufferName(Buffer::JavaArray)) + ", copied", size, false, Buffer::JavaArray),
+            getValueSide(std::string(direct::bufferName(Buffer::JavaArray)) + ", pinned", size, false, Buffer::JavaArray,
+                         ArrayMode::Pinned)};
+        int n = calibrate(sides[0].batch);
+        if (n > 0) measure(sides, n);
+        for (const Side& side : sides)
+            std::printf("| %s | %s | %s | %s |\n", sizeText(size).c_str(), side.name.c_str(),
+                        !side.batch ? "not available" : side.failed ? "FAILED" : formatStats(statsOf(side.perCall), 1e6).c_str(),
+                        formatStats(pairedRatio(side, sides[0]), 1, 3).c_str());
+        std::fflush(stdout);
+    }
+    std::printf("\n");
+}
+
+void registryAllocations(const AllocationRow& row)
+{
+    Natives& N = natives();
+    const int few = 100;
+    row("keyGetValue, REG_BINARY of 64 KiB (allocates its data buffer by design)", N.keyGetValue.resolved(), few, [&] {
+        TestJni jni;
+        jstring path = jni.string(sandboxKey), name = jni.string(binaryValueName(binarySize));
+        bool ok = true;
+        for (int i = 0; i < few; ++i) ok = N.keyGetValue(jni, currentUser, path, name) != nullptr && ok;
+        return ok;
+    }, false);
+    row("keySetValue, REG_BINARY of 64 KiB", N.keySetValue.resolved(), few, [&] {
+        TestJni jni;
+        jstring path = jni.string(sandboxKey), name = jni.string("setbin");
+        jbyteArray value = jni.bytes(pattern(binarySize, 2));
+        for (int i = 0; i < few; ++i) N.keySetValue(jni, currentUser, path, name, REG_BINARY, value, JNI_FALSE);
+        return !jni.exceptionPending();
+    }, false);
+    row("keyExists", N.keyExists.resolved(), few, [&] {
+        TestJni jni;
+        jstring path = jni.string(sandboxKey);
+        bool ok = true;
+        for (int i = 0; i < few; ++i) ok = N.keyExists(jni, currentUser, path) && ok;
+        return ok;
+    }, false);
+}
+
+}  // namespace bench
