@@ -95,23 +95,25 @@ TEST(TestJniStrictness, CatchesLeakDoubleReleaseAndCallsWithExceptionPending)
     }
 }
 
-TEST(TestJniStrictness, CatchesFunctionsTheLibraryMustNotUseWrongReleaseModesAndText)
+TEST(TestJniStrictness, CatchesFunctionsTheLibraryMustNotUseWrongReleaseModesWritesPastElementsAndText)
 {
     TestJni jni;
     jni.env()->ExceptionOccurred();
     jni.env()->DeleteLocalRef(jni.string("x"));
     jbyteArray array = jni.bytes(4, 0);
     jbyte* elements = jni.env()->GetByteArrayElements(array, nullptr);
+    elements[4] = 1;  // one past the end
     jni.env()->ReleaseByteArrayElements(array, elements, 7);
     // ANSI "é" (E9) before the NUL, and a four-byte UTF-8 sequence: a checking JVM aborts on both.
     jni.env()->NewStringUTF("caf\xE9");
     jni.env()->ThrowNew(jni.env()->FindClass(registryExceptionClass), "\xF0\x9F\x98\x80");
-    ASSERT_EQ(jni.violations().size(), 5u);
+    ASSERT_EQ(jni.violations().size(), 6u);
     EXPECT_NE(jni.violations()[0].find("ExceptionOccurred"), std::string::npos);
     EXPECT_NE(jni.violations()[1].find("DeleteLocalRef"), std::string::npos);
     EXPECT_NE(jni.violations()[2].find("mode"), std::string::npos);
-    EXPECT_NE(jni.violations()[3].find("NewStringUTF"), std::string::npos);
-    EXPECT_NE(jni.violations()[4].find("ThrowNew"), std::string::npos);
+    EXPECT_NE(jni.violations()[3].find("past the array's end"), std::string::npos);
+    EXPECT_NE(jni.violations()[4].find("NewStringUTF"), std::string::npos);
+    EXPECT_NE(jni.violations()[5].find("ThrowNew"), std::string::npos);
     for (const char* valid : {"", "ascii", "caf\xC3\xA9", "\xC0\x80", "\xE2\x82\xAC", "\xED\xA0\xBD\xED\xB8\x80"})
         EXPECT_TRUE(isModifiedUtf8(valid)) << valid;
     for (const char* invalid : {"\x80", "\xC1\xBF", "\xC3", "\xE0\x80\x80", "\xE2\x82", "\xF0\x9F\x98\x80"})

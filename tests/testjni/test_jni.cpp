@@ -1,5 +1,6 @@
 #include "test_jni.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -394,6 +395,10 @@ void JNICALL getByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsiz
     memcpy(bytes, o->array.data() + start, static_cast<size_t>(length));
 }
 
+// The guard after each copy of a byte array's elements.
+constexpr size_t guardBytes = 16;
+constexpr jbyte guardFill = static_cast<jbyte>(0xCB);
+
 jbyte* JNICALL getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isCopy)
 {
     ENTER(GetByteArrayElements, nullptr);
@@ -413,9 +418,10 @@ jbyte* JNICALL getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isC
     if (self->arrayMode() == ArrayMode::Pinned && size > 0) {
         pointer = o->array.data();
     } else {
-        // A copy exactly as long as the array (at least one byte, so that every
-        // copy has its own address): writing past the end is caught by the heap.
-        copy.reset(new jbyte[size ? size : 1]);
+        // A copy followed by guard bytes, as a checking JVM hands it out: its
+        // release reports a write past the array's end.
+        copy.reset(new jbyte[size + guardBytes]);
+        memset(copy.get() + size, guardFill, guardBytes);
         ArrayGuard guard;
         if (size) memcpy(copy.get(), o->array.data(), size);
         pointer = copy.get();
@@ -425,7 +431,7 @@ jbyte* JNICALL getByteArrayElements(JNIEnv* env, jbyteArray array, jboolean* isC
         self->violation("GetByteArrayElements of an array whose pinned elements are held already");
         return pointer;
     }
-    self->elements_[pointer] = TestJni::Elements{array, std::move(copy)};
+    self->elements_[pointer] = TestJni::Elements{array, std::move(copy), size};
     return pointer;
 }
 
@@ -440,6 +446,10 @@ void JNICALL releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elem
     if (found->second.array != array) self->violation("ReleaseByteArrayElements with another array than its own");
     if (mode != 0 && mode != JNI_COMMIT && mode != JNI_ABORT)
         self->violation("ReleaseByteArrayElements with an unknown mode " + std::to_string(mode));
+    const TestJni::Elements& held = found->second;
+    if (held.copy && std::any_of(held.copy.get() + held.copySize, held.copy.get() + held.copySize + guardBytes,
+                                 [](jbyte b) { return b != guardFill; }))
+        self->violation("ReleaseByteArrayElements of elements written past the array's end");
     Object* o = self->object(found->second.array, "ReleaseByteArrayElements");
     // Modes 0 and JNI_COMMIT copy the whole copy back, whatever changed in the
     // array since; JNI_ABORT drops it. Pinned elements are the array already.

@@ -134,6 +134,7 @@ public:
     struct Elements {
         jbyteArray array;
         std::unique_ptr<jbyte[]> copy;  // null when the elements are the array's own storage
+        size_t copySize = 0;            // the copy's elements, before its guard bytes
     };
     std::map<const char*, Chars> chars_;
     std::map<const jbyte*, Elements> elements_;
