@@ -345,13 +345,18 @@ public final class ZarnWin32 {
         }
         Files.createDirectories(dir);
         Path temporary = Files.createTempFile(dir, "zarnwin32-", ".tmp");
-        try (FileChannel out = FileChannel.open(temporary, StandardOpenOption.WRITE)) {
-            // Locked until renamed (closing the channel releases the lock), so that
-            // removeLeftovers in another process leaves it alone.
-            out.lock();
-            for (ByteBuffer buffer = ByteBuffer.wrap(library); buffer.hasRemaining(); ) {
-                out.write(buffer);
+        try {
+            try (FileChannel out = FileChannel.open(temporary, StandardOpenOption.WRITE)) {
+                // Locked while it is written (closing the channel releases the lock), so that
+                // removeLeftovers in another process leaves it alone.
+                out.lock();
+                for (ByteBuffer buffer = ByteBuffer.wrap(library); buffer.hasRemaining(); ) {
+                    out.write(buffer);
+                }
             }
+            // Renamed once unlocked: Windows refuses other handles' reads of a locked range, and
+            // another process may read the file under its new name at once. removeLeftovers
+            // leaves a file this young alone.
             try {
                 Files.move(temporary, target, StandardCopyOption.ATOMIC_MOVE);
             } catch (IOException e) {
