@@ -443,19 +443,19 @@ void JNICALL releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elem
         self->violation("ReleaseByteArrayElements of elements not handed out (or released twice)");
         return;
     }
-    if (found->second.array != array) self->violation("ReleaseByteArrayElements with another array than its own");
+    const TestJni::Elements& held = found->second;
+    if (held.array != array) self->violation("ReleaseByteArrayElements with another array than its own");
     if (mode != 0 && mode != JNI_COMMIT && mode != JNI_ABORT)
         self->violation("ReleaseByteArrayElements with an unknown mode " + std::to_string(mode));
-    const TestJni::Elements& held = found->second;
     if (held.copy && std::any_of(held.copy.get() + held.copySize, held.copy.get() + held.copySize + guardBytes,
                                  [](jbyte b) { return b != guardFill; }))
         self->violation("ReleaseByteArrayElements of elements written past the array's end");
-    Object* o = self->object(found->second.array, "ReleaseByteArrayElements");
+    Object* o = self->object(held.array, "ReleaseByteArrayElements");
     // Modes 0 and JNI_COMMIT copy the whole copy back, whatever changed in the
     // array since; JNI_ABORT drops it. Pinned elements are the array already.
-    if (o && found->second.copy && mode != JNI_ABORT && !o->array.empty()) {
+    if (o && held.copy && mode != JNI_ABORT && !o->array.empty()) {
         ArrayGuard guard;
-        memcpy(o->array.data(), found->second.copy.get(), o->array.size());
+        memcpy(o->array.data(), held.copy.get(), o->array.size());
     }
     if (mode != JNI_COMMIT) self->elements_.erase(found);
 }
