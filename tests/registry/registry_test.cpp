@@ -643,6 +643,18 @@ TEST_F(RegistryTest, ReadingConvertsByRegistryType)
         {"ansi", REG_SZ, bytesOf("Caf\xE9"), "string:Caf\xC3\xA9"},
         {"ansiLong", REG_SZ, bytesOf(std::string(300, '\xE9')), "string:" + repeat("\xC3\xA9", 300)},
         {"fourByteUtf8IsAnsi", REG_SZ, bytesOf("\xF0\x9F\x98\x80"), "string:\xC3\xB0\xC5\xB8\xCB\x9C\xE2\x82\xAC"},
+        // The edges of modified UTF-8: C0 80 (U+0000), both ends of the two-byte
+        // range, the first three-byte form and a surrogate half pass unchanged;
+        // a lone continuation byte, overlong forms and sequences cut short by
+        // the end of the text are ANSI.
+        {"modifiedUtf8Edges", REG_SZ, bytesOf("\xC0\x80\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\xA0\x80"),
+         "string:\xC0\x80\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\xA0\x80"},
+        {"loneContinuationIsAnsi", REG_SZ, bytesOf("x\x80"), "string:x\xE2\x82\xAC"},
+        {"overlongC0IsAnsi", REG_SZ, bytesOf("\xC0\xBF"), "string:\xC3\x80\xC2\xBF"},
+        {"overlongC1IsAnsi", REG_SZ, bytesOf("\xC1\xBF"), "string:\xC3\x81\xC2\xBF"},
+        {"overlongE09FIsAnsi", REG_SZ, bytesOf("\xE0\x9F\xBF"), "string:\xC3\xA0\xC5\xB8\xC2\xBF"},
+        {"cutShortTwoIsAnsi", REG_SZ, bytesOf("\xC3"), "string:\xC3\x83"},
+        {"cutShortThreeIsAnsi", REG_SZ, bytesOf("\xE2\x82"), "string:\xC3\xA2\xE2\x80\x9A"},
         {"expandAnsi", REG_EXPAND_SZ, bytesOf("\xC0 %ZARN_READ%"), "string:\xC3\x80 expanded"},
         {"expand", REG_EXPAND_SZ, bytesOf(std::string("%SystemRoot%\\x", 15)), std::string("string:") + systemRoot + "\\x"},
         {"expandNoNul", REG_EXPAND_SZ, bytesOf("<%ZARN_READ%>"), "string:<expanded>"},
@@ -678,6 +690,28 @@ TEST_F(RegistryTest, ReadingConvertsByRegistryType)
     EXPECT_EQ(keyGetValueType(jni, currentUser, key(jni, "values"), jni.string("qword")), 11);
     EXPECT_FALSE(jni.exceptionPending());
     EXPECT_TRUE(jni.clean());
+}
+
+// Run by registry_test_utf8 alone, whose manifest makes UTF-8 its ANSI code
+// page, as Windows' "Unicode UTF-8 for worldwide language support" setting does
+// for every program: ANSI text can then hold any character. Text with a
+// four-byte sequence is not modified UTF-8, so it is decoded and every
+// character encoded anew; each row puts one edge of the encoder's ranges
+// before a character outside the Basic Multilingual Plane.
+TEST_F(RegistryTest, Utf8CodePageTextReachesJavaAsItsCharacters)
+{
+    ASSERT_EQ(GetACP(), static_cast<UINT>(CP_UTF8)) << "needs the process code page UTF-8 (registry_test_utf8)";
+    const std::string smiley = "\xF0\x9F\x98\x80";       // U+1F600
+    const std::string pair = "\xED\xA0\xBD\xED\xB8\x80";  // its two surrogates, one by one
+    // U+007F, U+0080, U+07FF, U+0800, U+FFFF.
+    for (const char* character : {"\x7F", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80", "\xEF\xBF\xBF"}) {
+        SCOPED_TRACE(character);
+        setRaw("values", "utf8", REG_SZ, bytesOf(character + smiley));
+        TestJni jni;
+        EXPECT_EQ(show(jni, keyGetValue(jni, currentUser, key(jni, "values"), jni.string("utf8"))),
+                  "string:" + std::string(character) + pair);
+        EXPECT_TRUE(jni.clean()) << "the text is not modified UTF-8";
+    }
 }
 
 TEST_F(RegistryTest, WritingStoresByTheTypeNamed)
