@@ -12,6 +12,8 @@ have_cmd i686-w64-mingw32-g++ || need+=(g++-mingw-w64-i686 gcc-mingw-w64-i686)
 have_cmd x86_64-w64-mingw32-g++ || need+=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64)
 have_cmd cmake || need+=(cmake)
 have_cmd make || need+=(make)
+# The loader's test builds a Linux shared library to stand in for a DLL.
+have_cmd cc || need+=(gcc)
 have_pkg wine32:i386 || need+=(wine32:i386)
 have_pkg wine64 || need+=(wine64)
 have_cmd wine || need+=(wine)

@@ -3,26 +3,33 @@ package com.zarn.kelda.dravik.common.win32;
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
+import java.io.InputStream;
 import java.io.StringReader;
-import java.nio.channels.FileChannel;
+import java.net.URL;
+import java.net.URLClassLoader;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.FileSystemException;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
+import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
-import java.nio.file.StandardOpenOption;
 import java.nio.file.attribute.BasicFileAttributes;
 import java.nio.file.attribute.FileTime;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.security.MessageDigest;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.Collections;
+import java.util.HashSet;
 import java.util.List;
 import java.util.Properties;
-import java.util.Set;
-import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.CountDownLatch;
 import java.util.jar.Attributes;
 import java.util.jar.JarFile;
+import java.util.regex.Pattern;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
 
@@ -32,10 +39,12 @@ import java.util.stream.Stream;
  * is replaced, by a stand-in that records the file, the hash it has at that moment and whether
  * this process holds it open then.
  *
- *   ZarnWin32Test JAR X86_DLL X64_DLL VERSION WORK_DIR   all checks
+ *   ZarnWin32Test JAR X86_DLL X64_DLL VERSION WORK_DIR STAND_IN_JAR   all checks
  *   ZarnWin32Test load [set:NAME=VALUE]...               (child) load(), print what was loaded
  *   ZarnWin32Test fail [set:NAME=VALUE]... TEXT...       (child) load() fails with every TEXT in its message
- *   ZarnWin32Test hold FILE                              (child) lock FILE, say "held", end when stdin closes
+ *   ZarnWin32Test classloaders JAR                       (child) ZarnWin32.load() of JAR in two class loaders,
+ *                                                        with the JVM's own System.load; print loadedFile() of each
+ * STAND_IN_JAR is the jar with a Linux shared library in place of the host's DLL, which really loads.
  * set: sets a system property in the child (\\uXXXX escapes allowed), where the command line cannot carry it.
  */
 public class ZarnWin32Test {
@@ -47,10 +56,14 @@ public class ZarnWin32Test {
     }
 
     public static void main(String[] args) throws Exception {
-        if (args[0].equals("hold")) {
-            FileChannel.open(Paths.get(args[1]), StandardOpenOption.WRITE).lock();
-            System.out.println("held");
-            System.exit(System.in.read() == -1 ? 0 : 1);
+        if (args[0].equals("classloaders")) {
+            for (int i = 0; i < 2; i++) {
+                // No parent but the bootstrap loader: each has classes of its own, as two deployments do.
+                Class<?> loader = Class.forName(ZarnWin32.class.getName(), true, new URLClassLoader(new URL[] {new URL("file:" + args[1])}, null));
+                loader.getMethod("load").invoke(null);
+                System.out.println(loader.getMethod("loadedFile").invoke(null));
+            }
+            System.exit(0);
         }
         if (args[0].equals("load") || args[0].equals("fail")) {
             int texts = 1;
@@ -86,9 +99,9 @@ public class ZarnWin32Test {
                     && "com.zarn.kelda.dravik.common".equals(manifest.getValue("Automatic-Module-Name")),
                     "version() and the manifest say zarnwin32 " + version + ", module com.zarn.kelda.dravik.common");
         }
-        check(Arrays.toString(ZarnWin32.holdOptions("Windows 10")).equals("[READ, NOSHARE_WRITE, NOSHARE_DELETE]")
-                && Arrays.toString(ZarnWin32.holdOptions("Linux")).equals("[READ]"),
-                "a checked file is held open without write and delete sharing on Windows, and read only elsewhere");
+        check(Arrays.toString(LibraryCache.Held.noSharing("Windows 10")).equals("[READ, NOSHARE_WRITE, NOSHARE_DELETE, NOFOLLOW_LINKS]")
+                && LibraryCache.Held.noSharing("Linux") == null,
+                "on Windows a checked file is opened without write and delete sharing; elsewhere it is share-locked");
 
         String[][] arches = {{"x86", "i386", "i486", "i586", "i686"}, {"amd64", "x86_64"}, {"aarch64", "arm", "i786", "", "AMD64"}};
         String[] folders = {"win32-x86", "win32-x86-64", null};
@@ -98,48 +111,50 @@ public class ZarnWin32Test {
             }
         }
 
-        // Extraction: the jar's bytes, in <cache>/<version>/<folder>/, named by their hash.
-        Path cache = caches.resolve("one");
-        for (String folder : new String[] {"win32-x86", "win32-x86-64"}) {
-            byte[] dll = folder.equals("win32-x86") ? x86 : x64;
-            Path file = ZarnWin32.extract(folder, cache);
-            check(file.equals(cache.resolve(version).resolve(folder).resolve("zarnwin32-" + sha256(dll).substring(0, 16) + ".dll"))
-                    && Arrays.equals(Files.readAllBytes(file), dll), folder + " copied to " + cache.relativize(file));
-        }
-
-        // Reuse: a copy whose hash matches is not written again.
-        Path x64File = ZarnWin32.extract("win32-x86-64", cache);
-        FileTime old = FileTime.fromMillis(1000000000000L);
-        Files.setLastModifiedTime(x64File, old);
-        Object identity = Files.readAttributes(x64File, BasicFileAttributes.class).fileKey();
-        check(ZarnWin32.extract("win32-x86-64", cache).equals(x64File) && Files.getLastModifiedTime(x64File).equals(old)
-                && Files.readAttributes(x64File, BasicFileAttributes.class).fileKey().equals(identity),
-                "a matching copy is reused, not rewritten");
-
-        // Threads extracting into an empty cache at once, outside load()'s lock (as class loaders would).
-        Path threadCache = caches.resolve("threads");
-        Set<Path> results = ConcurrentHashMap.newKeySet();
-        List<Throwable> errors = runAtOnce(8, () -> results.add(ZarnWin32.extract("win32-x86", threadCache)));
-        check(errors.isEmpty() && results.size() == 1 && Arrays.equals(Files.readAllBytes(results.iterator().next()), x86),
-                "8 threads extracting at once all get the one verified copy " + errors);
-
-        // load(): the host's JVM finds no zarnwin32 on java.library.path and takes the jar's library
-        // for its os.arch, whose cached copy has one byte changed: load() must replace it before it
-        // loads it. 8 threads call load() at once, then one more call: one load, of the right bytes.
+        // The copy: the jar's bytes for the JVM's os.arch, in <cache>/<version>/<folder>/, named by
+        // their hash, in folders that only the user may enter.
         String hostFolder = ZarnWin32.folderFor(System.getProperty("os.arch"));
         byte[] hostDll = hostFolder.equals("win32-x86") ? x86 : x64;
-        Path loadCache = caches.resolve("load");
-        Path hostFile = ZarnWin32.extract(hostFolder, loadCache);
+        String hostName = "zarnwin32-" + sha256(hostDll).substring(0, 16) + ".dll";
+        Path cache = caches.resolve("one");
+        Path hostFile = cache.resolve(version).resolve(hostFolder).resolve(hostName);
+        check(load(cache).equals(Arrays.asList(hostFile + " " + sha256(hostDll) + " held"))
+                && Stream.of(caches, cache, cache.resolve(version), hostFile.getParent()).allMatch(d -> permissions(d).equals("rwx------")),
+                "the host's library copied to " + cache.relativize(hostFile) + ", held while loaded, in folders of mode 0700");
+        check((cache.resolve(version).resolve("win32-x86").resolve("zarnwin32-" + sha256(x86).substring(0, 16) + ".dll") + " " + sha256(x86) + " held")
+                .equals(output(child(cache, "load", "-Dos.arch=x86"))), "os.arch x86: the jar's win32-x86 library");
+
+        // Reuse: a copy whose hash matches is not written again.
+        FileTime old = FileTime.fromMillis(1000000000000L);
+        Files.setLastModifiedTime(hostFile, old);
+        Object identity = Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey();
+        check(load(cache).size() == 1 && Files.getLastModifiedTime(hostFile).equals(old)
+                && Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey().equals(identity),
+                "a matching copy is reused, not rewritten");
+
+        // Loaders of their own (as class loaders have) copying into an empty cache at once. Not
+        // always held here: a process's POSIX locks on a file go when any of its handles to it
+        // closes, as one does that found the file locked by another thread. Windows' locks are
+        // the handle's own.
+        Path threadCache = caches.resolve("threads");
+        System.setProperty(ZarnWin32.CACHE_PROPERTY, threadCache.toString());
+        Recorder together = new Recorder();
+        List<Throwable> errors = runAtOnce(8, () -> new ZarnWin32(together).loadOnce());
+        check(errors.isEmpty() && together.loads.size() == 8 && new HashSet<>(together.loads.stream().map(l -> l.replace(" held", "")).collect(Collectors.toList()))
+                        .equals(Collections.singleton(threadCache.resolve(cache.relativize(hostFile)) + " " + sha256(hostDll))),
+                "8 loaders at once all load the one verified copy " + together.loads + errors);
+
+        // load(): a cached copy with one byte changed must be replaced before it is loaded. 8
+        // threads call load() at once, then one more call: one load, of the right bytes.
         byte[] tampered = hostDll.clone();
         tampered[tampered.length / 2] ^= 1;
         Files.write(hostFile, tampered);
-        System.setProperty(ZarnWin32.CACHE_PROPERTY, loadCache.toString());
+        System.setProperty(ZarnWin32.CACHE_PROPERTY, cache.toString());
         Recorder recorder = new Recorder();
         ZarnWin32 loader = new ZarnWin32(recorder);
         errors = runAtOnce(8, loader::loadOnce);
         loader.loadOnce();
-        String expected = hostFile + " " + sha256(hostDll) + " held";
-        check(errors.isEmpty() && recorder.loads.equals(Arrays.asList(expected)),
+        check(errors.isEmpty() && recorder.loads.equals(Arrays.asList(hostFile + " " + sha256(hostDll) + " held")),
                 "a tampered copy is replaced; 8 threads and one more call load it once, held open " + recorder.loads + errors);
 
         // Two JVMs loading from one empty cache at once, a different library on java.library.path.
@@ -152,7 +167,7 @@ public class ZarnWin32Test {
         Process second = child(processCache, "load", "-Djava.library.path=" + other.getParent());
         // Held, unless the other JVM's rename put its own copy in place between the open and the load:
         // Linux renames over an open file, Windows refuses while it is held without delete sharing.
-        String copy = processCache.resolve(loadCache.relativize(hostFile)) + " " + sha256(hostDll);
+        String copy = processCache.resolve(cache.relativize(hostFile)) + " " + sha256(hostDll);
         List<String> both = Arrays.asList(output(first), output(second));
         check(both.stream().allMatch(out -> (copy + " held").equals(out) || copy.equals(out)),
                 "two JVMs at once each load the verified copy, not the different one on java.library.path");
@@ -160,6 +175,9 @@ public class ZarnWin32Test {
         check((same + " " + sha256(hostDll) + " held").equals(output(child(caches.resolve("same"), "load",
                         "-Djava.library.path=" + other.getParent() + File.pathSeparator + same.getParent())))
                         && !Files.exists(caches.resolve("same")), "the identical library on java.library.path is loaded, held open");
+        // A JVM on Windows without the module jdk.unsupported (a modular application, a jlink runtime) still holds the file.
+        check(output(child(caches.resolve("limited"), "load", "--limit-modules=java.base", "-Dos.name=Windows 10")).endsWith(sha256(hostDll) + " held"),
+                "without jdk.unsupported the checked file is still held, share-locked");
         // zarnwin32.library: that file, made absolute, and nothing else, not even when it fails.
         Path here = Paths.get("").toAbsolutePath();
         check((other + " " + sha256(tampered)).equals(output(child(caches.resolve("named"), "load",
@@ -168,9 +186,9 @@ public class ZarnWin32Test {
         String text = output(child(caches.resolve("named"), "fail", "-Dzarnwin32.library=missing.dll",
                 "-Djava.library.path=" + same.getParent(), "1. -Dzarnwin32.library=missing.dll: Can't load library: " + here.resolve("missing.dll")));
         check(text != null && !text.contains("\n2.") && !Files.exists(caches.resolve("named")), "a missing zarnwin32.library file: nothing else tried");
-        // A relative cache folder is made absolute.
-        check((caches.resolve("relative").resolve(loadCache.relativize(hostFile)) + " " + sha256(hostDll) + " held")
-                .equals(output(child(here.relativize(caches.resolve("relative")), "load"))), "a relative cache folder is made absolute");
+        // The cache folder must be absolute: a relative one would depend on where the JVM starts.
+        check(output(child(here.relativize(caches.resolve("relative")), "fail", "is not an absolute path; start the JVM with -Dzarnwin32.cache=")) != null
+                && !Files.exists(caches.resolve("relative")), "a relative cache folder fails, naming -Dzarnwin32.cache");
         // A cache folder the JVM cannot name (sun.jnu.encoding follows the locale): failed at once.
         String cyrillic = "set:zarnwin32.cache=" + caches + "/\\u0414\\u043c\\u0438\\u0442\\u0440\\u0438\\u0439";
         check(output(child(caches, "fail", "LC_ALL=C", cyrillic, "2. the jar's " + hostFolder + "/zarnwin32.dll from the cache: the cache folder's path "
@@ -178,9 +196,11 @@ public class ZarnWin32Test {
                         && output(child(caches, "load", "LC_ALL=C.UTF-8", cyrillic)).startsWith(caches + "/\u0414\u043c\u0438\u0442\u0440\u0438\u0439/"),
                 "a cache path outside sun.jnu.encoding fails at once, naming the cause; the same path in UTF-8 loads");
         // The JDK on Linux refuses such a path by itself; a JVM on Windows up to Java 16 takes it and
-        // fails only in System.load. The loader's own check, with the JVM's file names in UTF-8:
-        check(output(child(caches, "fail", "LC_ALL=C.UTF-8", cyrillic, "set:sun.jnu.encoding=US-ASCII", "sun.jnu.encoding (US-ASCII)")) != null,
-                "the loader checks the path against sun.jnu.encoding itself");
+        // fails only in System.load. The loader's own check, of the real path behind a link, with
+        // the JVM's file names in UTF-8:
+        Path ascii = Files.createSymbolicLink(caches.resolve("ascii"), caches.resolve("\u0414\u043c\u0438\u0442\u0440\u0438\u0439"));
+        check(output(child(ascii, "fail", "LC_ALL=C.UTF-8", "set:sun.jnu.encoding=US-ASCII", "path " + caches + "/\u0414", "sun.jnu.encoding (US-ASCII)")) != null,
+                "the loader checks the cache's real path against sun.jnu.encoding itself");
 
         // A JVM for another architecture: System.loadLibrary, and the error says what was tried, in order.
         check(output(child(caches.resolve("arm"), "fail", "-Dos.arch=aarch64",
@@ -188,31 +208,156 @@ public class ZarnWin32Test {
                                 + "for os.arch \"aarch64\" (it carries win32-x86, win32-x86-64): no zarnwin32 in java.library.path")) != null,
                 "os.arch aarch64: System.loadLibrary, and an UnsatisfiedLinkError naming it");
 
-        // Leftovers: a temporary file a killed JVM left is removed; one being written (locked) or just made stays.
-        Path leftovers = Files.createDirectories(caches.resolve("leftovers").resolve(version).resolve(hostFolder));
-        FileTime hourAgo = FileTime.fromMillis(System.currentTimeMillis() - 3600_000);
-        Path stale = Files.setLastModifiedTime(Files.createFile(leftovers.resolve("zarnwin32-1.tmp")), hourAgo);
-        Path busy = Files.setLastModifiedTime(Files.createFile(leftovers.resolve("zarnwin32-2.tmp")), hourAgo);
-        Path fresh = Files.createFile(leftovers.resolve("zarnwin32-3.tmp"));
-        Process holder = child(caches, "hold", busy.toString());
-        holder.getInputStream().read(new byte[4]);
-        ZarnWin32.extract(hostFolder, caches.resolve("leftovers"));
-        holder.getOutputStream().close();
-        check(holder.waitFor() == 0 && !Files.exists(stale) && Files.deleteIfExists(busy) && Files.deleteIfExists(fresh),
-                "a stale temporary file is removed; one that another JVM holds locked, or a new one, stays");
-
+        linksAndCleaning(caches, version, hostFolder, hostName, hostDll);
+        // Two class loaders of one JVM, with the JVM's own System.load of a library that really loads.
+        byte[] standIn;
+        try (JarFile jar = new JarFile(args[5])) {
+            standIn = readAll(jar.getInputStream(jar.getEntry(hostFolder + "/zarnwin32.dll")));
+        }
+        Path onPath = Files.write(Files.createDirectories(work.resolve("path-stand-in")).resolve(libraryName), standIn);
+        String copies = caches.resolve("loaders").resolve(version).resolve(hostFolder).resolve("zarnwin32-" + sha256(standIn).substring(0, 16)).toString();
+        for (String path : new String[] {work.toString(), onPath.getParent().toString()}) {
+            // The paths printed; Java 24 and later also warn of System.load, on the standard error.
+            String[] loaded = Arrays.stream(String.valueOf(output(child(caches.resolve("loaders"), "classloaders", "-Djava.library.path=" + path, args[5])))
+                    .split("\n")).filter(line -> line.startsWith("/")).toArray(String[]::new);
+            check(loaded.length == 2 && loaded[0].equals(path.equals(work.toString()) ? copies + ".dll" : onPath.toString())
+                            && loaded[1].matches(Pattern.quote(copies) + "-[0-9a-z]+\\.dll"),
+                    "the first class loader loads the " + (path.equals(work.toString()) ? "cached copy" : "copy on java.library.path")
+                            + ", a second one a copy of its own " + Arrays.toString(loaded));
+        }
         try (Stream<Path> files = Files.walk(caches)) {
-            List<Path> left = files.filter(Files::isRegularFile).filter(f -> !f.toString().endsWith(".dll")).collect(Collectors.toList());
+            List<Path> left = files.filter(Files::isRegularFile).filter(f -> !f.toString().endsWith(".dll"))
+                    .filter(f -> !f.startsWith(caches.resolve("clean"))).collect(Collectors.toList());
             check(left.isEmpty(), "no temporary file left in the caches " + left);
         }
         System.out.println(failures == 0 ? "loader: all checks passed" : "loader: " + failures + " checks failed");
         System.exit(failures == 0 ? 0 : 1);
     }
 
+    /** Links below the cache root, the retry of what scanners cause, and (cleaning) what a load removes. */
+    private static void linksAndCleaning(Path caches, String version, String hostFolder, String hostName, byte[] hostDll) throws Exception {
+        String verified = " " + sha256(hostDll) + " held";
+        // The root may be a link, resolved once. Below it a linked folder fails the load, naming
+        // it, and nothing is written through it; a linked copy is replaced by a file of the
+        // cache's own, its target left as it was.
+        Path real = Files.createDirectories(caches.resolve("real"));
+        Path elsewhere = Files.createDirectories(caches.resolve("elsewhere"));
+        Path linkedVersion = Files.createSymbolicLink(Files.createDirectories(caches.resolve("linked-version")).resolve(version), elsewhere);
+        Path target = Files.write(elsewhere.resolve("target.dll"), hostDll);
+        Path linkedCopy = Files.createDirectories(caches.resolve("linked-copy").resolve(version).resolve(hostFolder)).resolve(hostName);
+        Files.createSymbolicLink(linkedCopy, target);
+        String message = "";
+        try {
+            load(linkedVersion.getParent());
+        } catch (UnsatisfiedLinkError e) {
+            message = e.getMessage();
+        }
+        check(load(Files.createSymbolicLink(caches.resolve("linked-root"), real)).equals(Arrays.asList(real.resolve(version).resolve(hostFolder).resolve(hostName) + verified))
+                        && message.contains(linkedVersion + " is a link") && message.contains("-Dzarnwin32.cache=") && Files.list(elsewhere).count() == 1
+                        && load(linkedCopy.getParent().getParent().getParent()).equals(Arrays.asList(linkedCopy + verified))
+                        && !Files.isSymbolicLink(linkedCopy) && Arrays.equals(Files.readAllBytes(target), hostDll),
+                "a linked cache root is resolved; a linked folder below it fails, naming it; a linked copy is replaced");
+
+        int[] calls = new int[3];
+        String after = LibraryCache.retried(() -> {
+            if (++calls[0] < 3) {
+                throw new AccessDeniedException("scanned");
+            }
+            return "opened";
+        });
+        long start = System.nanoTime();
+        String busy = failure(() -> LibraryCache.retried(() -> {
+            calls[1]++;
+            throw new FileSystemException("busy");
+        }));
+        long waited = (System.nanoTime() - start) / 1000000;
+        String gone = failure(() -> LibraryCache.retried(() -> {
+            calls[2]++;
+            throw new NoSuchFileException("gone");
+        }));
+        check("opened".equals(after) && calls[0] == 3 && "busy".equals(busy) && calls[1] == 8 && waited >= 1270 && waited < 2000
+                && "gone".equals(gone) && calls[2] == 1, "access denied and sharing violations are tried again for 1.27 s, a missing file is not ("
+                + Arrays.toString(calls) + ", " + waited + " ms)");
+
+        cleaning(caches, version, hostFolder, hostName, verified);
+    }
+
+    private static void cleaning(Path caches, String version, String hostFolder, String hostName, String verified) throws Exception {
+        // A load from the cache removes the copies of other versions and builds older than a day,
+        // class loaders' own copies and temporary files older than a minute, then empty folders;
+        // never the file it loads, however old, nor anything through a link.
+        Path clean = caches.resolve("clean");
+        load(clean);
+        String dir = version + "/" + hostFolder + "/";
+        long minutes = 60000;
+        Object[][] files = {
+            {"0.9/win32-x86/zarnwin32-0123456789abcdef.dll", 2 * 1440 * minutes, false},
+            {dir + "zarnwin32-0123456789abcdef.dll", 2 * 1440 * minutes, false},
+            {dir + "zarnwin32-fedcba9876543210.dll", 60 * minutes, true},
+            {dir + hostName.replace(".dll", "-old.dll"), 2 * minutes, false},
+            {dir + hostName.replace(".dll", "-new.dll"), 0L, true},
+            {dir + "zarnwin32-old.tmp", 2 * minutes, false},
+            {dir + "zarnwin32-new.tmp", 0L, true},
+            {dir + "notes.txt", 2 * 1440 * minutes, true},
+            {dir + hostName, 2 * 1440 * minutes, true},
+        };
+        long now = System.currentTimeMillis();
+        Path outside = Files.write(Files.createDirectories(caches.resolve("outside")).resolve("zarnwin32-0123456789abcdef.dll"), new byte[1]);
+        Files.setLastModifiedTime(outside, FileTime.fromMillis(0));
+        Files.createSymbolicLink(clean.resolve("0.8"), outside.getParent());
+        for (Object[] file : files) {
+            Path path = clean.resolve((String) file[0]);
+            if (!Files.exists(path)) {
+                Files.write(Files.createDirectories(path.getParent()).resolve(path.getFileName()), new byte[1]);
+            }
+            Files.setLastModifiedTime(path, FileTime.fromMillis(now - (Long) file[1]));
+        }
+        check(load(clean).equals(Arrays.asList(clean.resolve(dir + hostName) + verified))
+                        && Arrays.stream(files).allMatch(file -> Files.exists(clean.resolve((String) file[0]), LinkOption.NOFOLLOW_LINKS) == (Boolean) file[2])
+                        && !Files.exists(clean.resolve("0.9")) && Files.exists(outside),
+                "old copies, own copies and temporary files are removed, and emptied folders; the loaded copy, new files and links stay");
+    }
+
+    /** load() in this JVM with the cache folder given: what the stand-in for System.load recorded. */
+    private static List<String> load(Path cache) {
+        System.setProperty(ZarnWin32.CACHE_PROPERTY, cache.toString());
+        Recorder recorder = new Recorder();
+        new ZarnWin32(recorder).loadOnce();
+        return recorder.loads;
+    }
+
+    /** The message of the IOException the action throws; null when it throws none. */
+    private static String failure(Action action) throws Exception {
+        try {
+            action.run();
+            return null;
+        } catch (IOException e) {
+            return e.getMessage();
+        }
+    }
+
+    private static String permissions(Path folder) {
+        try {
+            return PosixFilePermissions.toString(Files.getPosixFilePermissions(folder, LinkOption.NOFOLLOW_LINKS));
+        } catch (IOException e) {
+            return e.toString();
+        }
+    }
+
+    private static byte[] readAll(InputStream in) throws IOException {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        byte[] buffer = new byte[8192];
+        for (int n; (n = in.read(buffer)) != -1; ) {
+            out.write(buffer, 0, n);
+        }
+        return out.toByteArray();
+    }
+
     /**
      * In place of System.load: refuses what it refuses (a relative path, a missing file), else
-     * records "path sha256-of-the-file-then", with " held" when this process has the file open then
-     * (Linux: /proc/self/fd). System.loadLibrary is the JVM's own: it finds no Linux library.
+     * records "path sha256-of-the-file-then", with " held" when this process has the file open
+     * then (Linux: /proc/self/fd) and locked against writes (/proc/locks). System.loadLibrary is
+     * the JVM's own: it finds no Linux library.
      */
     private static final class Recorder implements ZarnWin32.Linker {
         final List<String> loads = new CopyOnWriteArrayList<>();
@@ -231,7 +376,10 @@ public class ZarnWin32Test {
                         return false;
                     }
                 });
-                loads.add(path + " " + sha256(Files.readAllBytes(file)) + (held ? " held" : ""));
+                String pid = new File("/proc/self").getCanonicalFile().getName();
+                String inode = ":" + Files.getAttribute(file, "unix:ino") + " ";
+                boolean locked = Files.readAllLines(Paths.get("/proc/locks")).stream().anyMatch(l -> l.contains(" READ " + pid + " ") && l.contains(inode));
+                loads.add(path + " " + sha256(Files.readAllBytes(file)) + (held && locked ? " held" : ""));
             } catch (Exception e) {
                 loads.add(path + " unreadable: " + e);
             }
@@ -271,7 +419,7 @@ public class ZarnWin32Test {
         return errors;
     }
 
-    /** Starts this class in a JVM of its own with the cache folder given; "-D" arguments go to the JVM, "LC_ALL=" to its environment. */
+    /** Starts this class in a JVM of its own with the cache folder given; "-D" and "--" arguments go to the JVM, "LC_ALL=" to its environment. */
     private static Process child(Path cache, String mode, String... arguments) throws Exception {
         List<String> command = new ArrayList<>(Arrays.asList(Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
                 "-D" + ZarnWin32.CACHE_PROPERTY + "=" + cache, "-cp", System.getProperty("java.class.path")));
@@ -281,7 +429,7 @@ public class ZarnWin32Test {
             if (argument.startsWith("LC_ALL=")) {
                 builder.environment().put("LC_ALL", argument.substring(7));
             } else {
-                (argument.startsWith("-D") ? command : rest).add(argument);
+                (argument.startsWith("-D") || argument.startsWith("--") ? command : rest).add(argument);
             }
         }
         command.addAll(rest);
