@@ -4,6 +4,9 @@
 #   zarnwin32-<version>.jar         the same bytes, under the name Maven expects,
 #   zarnwin32-<version>-sources.jar, zarnwin32-<version>-javadoc.jar, zarnwin32-<version>.pom
 #   x86/zarnwin32.dll, x64/zarnwin32.dll, zarnwin32.dll (the 32-bit one, where it always stood)
+#   x86/zarnwin32.dll.debug, x64/zarnwin32.dll.debug
+#                                   the debug information stripped from each DLL, which
+#                                   no jar carries
 #   SHA256SUMS                      the SHA-256 of each of these files (sha256sum -c SHA256SUMS)
 # Every file is the same, byte for byte, for two builds of one commit.
 #   scripts/dist.sh BUILD_DIR OUT_DIR
@@ -17,7 +20,7 @@ trap 'rm -rf "$javadoc_dir"' EXIT
 mkdir -p "$out/x86" "$out/x64"
 rm -f "$out/SHA256SUMS"
 for arch in x86 x64; do
-    cp "$build/$arch/bin/zarnwin32.dll" "$out/$arch/zarnwin32.dll"
+    cp "$build/$arch/bin/zarnwin32.dll" "$build/$arch/bin/zarnwin32.dll.debug" "$out/$arch/"
 done
 cp "$build/x86/bin/zarnwin32.dll" "$out/zarnwin32.dll"
 "$root/scripts/jar.sh" "$build/x86/zarnwin32.jar" "$out/x86/zarnwin32.dll" "$out/x64/zarnwin32.dll" "$out/zarnwin32-$version.jar"

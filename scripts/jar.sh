@@ -6,6 +6,7 @@
 #       the self-contained jar: the jar of a build tree (the classes, the
 #       version that ZarnWin32 reads, the manifest) with both libraries added
 #       where ZarnWin32.load() looks for them, win32-x86/ and win32-x86-64/
+#       (the stripped DLLs only; their .debug files go in no jar)
 #   scripts/jar.sh --dirs OUT_JAR MANIFEST DIR...
 #       a jar of every file under the DIRs, with the manifest given
 set -euo pipefail

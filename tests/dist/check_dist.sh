@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs scripts/dist.sh twice over the same two build trees, a second apart, in
 # two folders and two time zones: every file must come out the same, byte for
-# byte, and SHA256SUMS must list and match each. Then Debian's Maven, offline,
-# with the plugins of Debian's packages, installs the jars and the POM into a
-# throwaway local repository, as the README shows.
+# byte, and SHA256SUMS must list and match each; the DLLs' debug files are among
+# them, and neither a jar nor dist/ holds a DLL with debug sections. Then Debian's
+# Maven, offline, with the plugins of Debian's packages, installs the jars and
+# the POM into a throwaway local repository, as the README shows.
 #   check_dist.sh BUILD_DIR WORK_DIR     (BUILD_DIR holds x86/ and x64/)
 set -euo pipefail
 build=$1 work=$2
@@ -21,6 +22,13 @@ listed=$(cut -c67- "$work/first/SHA256SUMS")
 present=$(cd "$work/first" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort)
 [ "$listed" = "$present" ] || fail "SHA256SUMS lists $(echo $listed), dist has $(echo $present)"
 echo "dist: $(echo $present) the same twice, in SHA256SUMS"
+# The debug files ship beside the DLLs only. A debug section's name stands as text
+# in a DLL: in the section header, or in the string table when longer than the
+# header's eight characters, as .debug_info and its kin are.
+for arch in x86 x64; do grep -qxF $arch/zarnwin32.dll.debug <<<"$listed" || fail "dist has no $arch/zarnwin32.dll.debug"; done
+mkdir "$work/jars" && (cd "$work/jars" && for jar in ../first/*.jar; do jar xf "$jar"; done)
+! find "$work/jars" -name '*.debug' | grep . || fail "a jar holds a debug file"
+! grep -la '\.debug_' $(find "$work/first" "$work/jars" -name '*.dll') || fail "DLLs with debug sections"
 
 version=$(cat "$build/x86/java-resources/com/zarn/kelda/dravik/common/win32/zarnwin32.version")
 plugins=/usr/share/maven-repo/org/apache/maven/plugins/maven-install-plugin
