@@ -331,8 +331,8 @@ final class LibraryCache {
     }
 
     /**
-     * A folder, not a link to one. Java reports a Windows junction (a mount point) as a folder and
-     * as "other", a symbolic link as neither.
+     * A folder, not a link to one. Java reports a Windows junction (a mount point) as "other", and
+     * some versions as a folder too; a symbolic link as neither.
      */
     private static boolean isPlainFolder(Path path) {
         try {
