@@ -53,9 +53,9 @@ import java.util.concurrent.ThreadLocalRandom;
  */
 final class LibraryCache {
     /** A temporary file or a class loader's own copy this old is no longer being written or loaded. */
-    static final long ONE_MINUTE = 60_000;
+    private static final long ONE_MINUTE = 60_000;
     /** A copy of another version or build this old is no longer wanted by a JVM starting now. */
-    static final long ONE_DAY = 24 * 3600_000;
+    private static final long ONE_DAY = 24 * 3600_000;
     private static final LinkOption NOFOLLOW = LinkOption.NOFOLLOW_LINKS;
 
     private final Path root;
@@ -238,14 +238,16 @@ final class LibraryCache {
      * happens to start in. Made when missing.
      */
     static Path root() throws IOException {
-        String chosen = System.getProperty(ZarnWin32.CACHE_PROPERTY, "");
+        String root = System.getProperty(ZarnWin32.CACHE_PROPERTY, "");
+        String source = "-D" + ZarnWin32.CACHE_PROPERTY;
         String local = System.getenv("LOCALAPPDATA");
-        String home = System.getProperty("user.home", "");
-        String root = !chosen.isEmpty() ? chosen
-                : local != null && !local.isEmpty() ? local + File.separator + "zarnwin32"
-                : home + File.separator + ".zarnwin32";
-        String source = !chosen.isEmpty() ? "-D" + ZarnWin32.CACHE_PROPERTY
-                : local != null && !local.isEmpty() ? "LOCALAPPDATA" : "user.home";
+        if (root.isEmpty() && local != null && !local.isEmpty()) {
+            root = local + File.separator + "zarnwin32";
+            source = "LOCALAPPDATA";
+        } else if (root.isEmpty()) {
+            root = System.getProperty("user.home", "") + File.separator + ".zarnwin32";
+            source = "user.home";
+        }
         Path path;
         try {
             path = Paths.get(encodable(root));

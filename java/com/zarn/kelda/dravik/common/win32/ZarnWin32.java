@@ -226,8 +226,7 @@ public final class ZarnWin32 {
     /** The jar's library, copied to the cache when need be, and loaded from there. */
     private Path loadFromCache(String folder) throws IOException {
         LibraryCache.Content library = jarLibrary(folder);
-        LibraryCache files = cache(library);
-        Path copy = files.copyName(library);
+        Path copy = cache(library).copyName(library);
         Path file = loadIfSame(copy, library);
         if (file == null) {
             // A copy that is missing, differs or is a link is written anew. Windows refuses to
@@ -235,7 +234,7 @@ public final class ZarnWin32 {
             // first: the copy there may then be good after all.
             IOException refused = null;
             try {
-                files.write(copy, library);
+                cache.write(copy, library);
             } catch (IOException e) {
                 refused = e;
             }
@@ -273,13 +272,11 @@ public final class ZarnWin32 {
                 throw e;
             }
             Path own = cache(library).ownCopy(library);
-            try (LibraryCache.Held held = cache.hold(own)) {
-                if (held == null || !held.contains(library)) {
-                    throw new IOException("the copy " + own + " was changed before it could be loaded");
-                }
-                linker.load(own.toString());
-                return own;
+            Path loaded = loadIfSame(own, library);
+            if (loaded == null) {
+                throw new IOException("the copy " + own + " was changed before it could be loaded");
             }
+            return loaded;
         }
     }
 
