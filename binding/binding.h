@@ -9,6 +9,7 @@
 #include <jni.h>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 // ---- Library-wide state, written only while the library loads and unloads.
 extern HINSTANCE moduleInstance;
@@ -16,6 +17,7 @@ extern DWORD defaultClassAtom;
 
 // The default window class, registered for the library's lifetime.
 constexpr const char* defaultClassName = "VORURAZUR32";
+constexpr const WCHAR* defaultClassNameW = L"VORURAZUR32";
 // CS_VREDRAW | CS_HREDRAW | CS_NOCLOSE | CS_GLOBALCLASS.
 constexpr UINT popupClassStyle = CS_VREDRAW | CS_HREDRAW | CS_NOCLOSE | CS_GLOBALCLASS;
 
@@ -36,6 +38,14 @@ inline jint handleToJint(Handle handle) noexcept
 {
     return static_cast<jint>(reinterpret_cast<intptr_t>(handle));
 }
+
+// ---- Text mode: how text crosses between Java strings and Windows, chosen
+// once per JVM by the system property zarnwin32.text when the library loads
+// (JNI_OnLoad) and never changed after. False (ansi, the default): the modified
+// UTF-8 bytes of a Java string go to the A functions, and their text comes back
+// through NewStringUTF. True (unicode): the string's UTF-16 units go to the W
+// functions, and their text comes back through NewString.
+extern bool unicodeText;
 
 // ---- Guards. Each owns one resource from the line that takes it; copying is
 // deleted, and the destructor gives the resource back exactly once.
@@ -157,6 +167,14 @@ struct LocalMemoryTraits {
 // Text that Windows allocated with LocalAlloc (FormatMessageA).
 using UniqueLocalText = UniqueHandle<LocalMemoryTraits>;
 
+struct LocalWideMemoryTraits {
+    using Handle = WCHAR*;
+    static WCHAR* invalid() noexcept { return nullptr; }
+    static void close(WCHAR* memory) noexcept { LocalFree(memory); }
+};
+// Text that Windows allocated with LocalAlloc (FormatMessageW).
+using UniqueLocalWideText = UniqueHandle<LocalWideMemoryTraits>;
+
 struct MallocTraits {
     using Handle = char*;
     static char* invalid() noexcept { return nullptr; }
@@ -179,6 +197,76 @@ public:
         return get() != nullptr;
     }
 };
+
+// The characters of a Java string in the form of the text mode: its modified
+// UTF-8 bytes (ansi(), from GetStringUTFChars) or its UTF-16 units with a NUL
+// (units(), copied with GetStringRegion into a buffer on the stack for text of
+// ordinary length, from the heap beyond). A null string yields no characters
+// without a JNI call; so does a failure, with OutOfMemoryError pending. UTF-16
+// units that hold U+0000, where a W function would end the text, are refused:
+// holdsNul() is then true and nothing is pending. Modified UTF-8 carries
+// U+0000 as the bytes C0 80 and is never cut. The Windows call that takes the
+// text picks its A or W form by which of the two is set.
+class WindowsText {
+public:
+    WindowsText(JNIEnv* env, jstring string) noexcept;
+    ~WindowsText() { release(); }
+    WindowsText(const WindowsText&) = delete;
+    WindowsText& operator=(const WindowsText&) = delete;
+
+    explicit operator bool() const noexcept { return ansi_ || units_; }
+    const char* ansi() const noexcept { return ansi_; }
+    const WCHAR* units() const noexcept { return units_; }
+    // The characters in the form of Char: ansi() for char, units() for WCHAR.
+    template <typename Char>
+    const Char* as() const noexcept;
+    bool holdsNul() const noexcept { return holdsNul_; }
+    // The text's length in its own units (bytes or UTF-16 units), without the NUL.
+    size_t length() const noexcept { return units_ ? length_ : ansi_ ? strlen(ansi_) : 0; }
+    // The text with its NUL as bytes, and their count, as registry string data stores it.
+    const void* data() const noexcept { return units_ ? static_cast<const void*>(units_) : ansi_; }
+    DWORD dataSize() const noexcept
+    {
+        return static_cast<DWORD>((length() + 1) * (units_ ? sizeof(WCHAR) : 1));
+    }
+
+    // Gives the characters back early, where the order of releases matters.
+    void release() noexcept;
+
+private:
+    // MAX_PATH units: every path that Windows takes without the long-path
+    // prefix fits without the heap.
+    static constexpr jsize stackUnits = MAX_PATH;
+
+    JNIEnv* env_;
+    jstring string_;
+    const char* ansi_ = nullptr;
+    const WCHAR* units_ = nullptr;
+    size_t length_ = 0;
+    bool holdsNul_ = false;
+    MallocBuffer large_;
+    WCHAR small_[stackUnits + 1];
+};
+
+template <>
+inline const char* WindowsText::as<char>() const noexcept
+{
+    return ansi_;
+}
+
+template <>
+inline const WCHAR* WindowsText::as<WCHAR>() const noexcept
+{
+    return units_;
+}
+
+// Calls f with a value of the text mode's character type, char or WCHAR, for
+// the routines that hold text from Windows in buffers of that type.
+template <typename Function>
+auto byTextMode(Function f) noexcept -> decltype(f(char{}))
+{
+    return unicodeText ? f(WCHAR{}) : f(char{});
+}
 
 // Runs a callable on every way out of a scope.
 template <typename Callable>
@@ -242,9 +330,14 @@ constexpr int sizeTries = 4;
 // If the class cannot be found, the error of the failed lookup stays pending.
 void throwRegistryException(JNIEnv* env, const char* message) noexcept;
 
+// Raises java.lang.OutOfMemoryError, as the JVM does when it cannot supply
+// a string's characters.
+void throwOutOfMemory(JNIEnv* env) noexcept;
+
 // The operating system's text for a Win32 error code, or null when it has
-// none; the caller owns the text.
+// none; the caller owns the text (LocalFree).
 char* formatSystemMessage(DWORD code) noexcept;
+WCHAR* formatSystemMessageW(DWORD code) noexcept;
 
 // Text from Windows in the form that NewStringUTF and ThrowNew require:
 // modified UTF-8. Text that already is (all ASCII, and all that this library
@@ -253,6 +346,8 @@ char* formatSystemMessage(DWORD code) noexcept;
 class JavaText {
 public:
     explicit JavaText(const char* windowsText) noexcept;
+    // UTF-16 text from a W function, encoded as Java encodes it.
+    explicit JavaText(const WCHAR* windowsText) noexcept;
     JavaText(const JavaText&) = delete;
     JavaText& operator=(const JavaText&) = delete;
 
@@ -269,5 +364,13 @@ private:
 // A Java string of text from Windows (see JavaText). Null when the JVM failed,
 // with its error pending, or when memory ran out, with nothing pending.
 jstring newStringFromWindows(JNIEnv* env, const char* windowsText) noexcept;
+
+// A Java string of count UTF-16 units from a W function, exactly as they are
+// (unpaired surrogates too). Null with the JVM's error pending.
+jstring newStringFromWindows(JNIEnv* env, const WCHAR* units, size_t count) noexcept;
+inline jstring newStringFromWindows(JNIEnv* env, const WCHAR* text) noexcept
+{
+    return newStringFromWindows(env, text, wcslen(text));
+}
 
 #endif

@@ -1,9 +1,82 @@
-// The library's entry point and library-wide state, and the routines that the
-// registry natives share for raising exceptions.
+// The library's entry points and library-wide state, the text mode chosen
+// when a JVM loads the library, and the routines that the natives share for
+// raising exceptions.
 #include "binding.h"
+
+#include <cstring>
+
+#include "com_zarn_kelda_dravik_common_win32_ZarnWin32.h"
 
 HINSTANCE moduleInstance = nullptr;
 DWORD defaultClassAtom = 0;
+bool unicodeText = false;
+
+namespace {
+
+// The text mode's system property and its values; no value means ansi.
+constexpr const char* textProperty = "zarnwin32.text";
+
+// The value of a system property, or null (also with the JVM's error pending).
+jstring systemProperty(JNIEnv* env, const char* name) noexcept
+{
+    jclass system = env->FindClass("java/lang/System");
+    if (!system) return nullptr;
+    jmethodID getProperty = env->GetStaticMethodID(system, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+    if (!getProperty) return nullptr;
+    jstring key = env->NewStringUTF(name);
+    if (!key) return nullptr;
+    return static_cast<jstring>(env->CallStaticObjectMethod(system, getProperty, key));
+}
+
+// A window takes its title in the form of its class's window procedure: text
+// given to CreateWindowExW reaches an ANSI procedure through the code page. In
+// unicode mode the default class that DllMain registered is registered again
+// with DefWindowProcW, while no window of it exists yet.
+void useUnicodeDefaultClass() noexcept
+{
+    if (defaultClassAtom == 0 || !UnregisterClassA(MAKEINTATOM(defaultClassAtom), moduleInstance)) return;
+    WNDCLASSW windowClass = {};
+    windowClass.style = popupClassStyle;
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = moduleInstance;
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
+    windowClass.lpszClassName = defaultClassNameW;
+    defaultClassAtom = RegisterClassW(&windowClass) & 0xFFFF;
+}
+
+}  // namespace
+
+// Called by the JVM once, when System.load or System.loadLibrary loads the
+// library and before any native can run: reads the text mode. A value other
+// than ansi or unicode fails the load with UnsatisfiedLinkError, which the JVM
+// passes to the caller of System.load.
+extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*)
+{
+    JNIEnv* env = nullptr;
+    if (vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_6) != JNI_OK) return JNI_ERR;
+    jstring value = systemProperty(env, textProperty);
+    if (env->ExceptionCheck()) return JNI_ERR;
+    if (value == nullptr) return JNI_VERSION_1_6;
+    Utf8Chars mode(env, value);
+    if (!mode) return JNI_ERR;
+    if (strcmp(mode.get(), "ansi") == 0) return JNI_VERSION_1_6;
+    if (strcmp(mode.get(), "unicode") == 0) {
+        unicodeText = true;
+        useUnicodeDefaultClass();
+        return JNI_VERSION_1_6;
+    }
+    mode.release();
+    jclass error = env->FindClass("java/lang/UnsatisfiedLinkError");
+    if (error) env->ThrowNew(error, "The system property zarnwin32.text must be ansi or unicode");
+    return JNI_ERR;
+}
+
+// ZarnWin32.unicodeText() -> boolean
+extern "C" JNIEXPORT jboolean JNICALL
+Java_com_zarn_kelda_dravik_common_win32_ZarnWin32_unicodeText(JNIEnv*, jclass)
+{
+    return unicodeText ? JNI_TRUE : JNI_FALSE;
+}
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
@@ -30,6 +103,20 @@ void throwRegistryException(JNIEnv* env, const char* message) noexcept
 {
     jclass exceptionClass = env->FindClass("com/zarn/kelda/dravik/common/win32/RegistryException");
     if (exceptionClass) env->ThrowNew(exceptionClass, message);
+}
+
+void throwOutOfMemory(JNIEnv* env) noexcept
+{
+    jclass errorClass = env->FindClass("java/lang/OutOfMemoryError");
+    if (errorClass) env->ThrowNew(errorClass, nullptr);
+}
+
+WCHAR* formatSystemMessageW(DWORD code) noexcept
+{
+    WCHAR* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<WCHAR*>(&text), 0, nullptr);
+    return text;
 }
 
 char* formatSystemMessage(DWORD code) noexcept

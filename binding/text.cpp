@@ -1,5 +1,5 @@
-// Text from Windows on its way to the JVM. JNI takes text as modified UTF-8
-// only: a checking JVM stops the process on anything else, and a plain one
+// Text between Java strings and Windows. NewStringUTF and ThrowNew take text
+// as modified UTF-8 only: a checking JVM stops the process on anything else, and a plain one
 // decodes an ANSI byte such as E9 ("é" in code page 1252) as the lead byte of a
 // longer sequence and reads past the text's end.
 #include "binding.h"
@@ -55,6 +55,52 @@ void encodeModifiedUtf8(const WCHAR* units, int count, char* out) noexcept
 
 }  // namespace
 
+WindowsText::WindowsText(JNIEnv* env, jstring string) noexcept : env_(env), string_(string)
+{
+    if (string == nullptr) return;
+    if (!unicodeText) {
+        ansi_ = env->GetStringUTFChars(string, nullptr);
+        return;
+    }
+    // A Java string is immutable: GetStringRegion of its whole length cannot fail.
+    jsize count = env->GetStringLength(string);
+    WCHAR* units = small_;
+    if (count > stackUnits) {
+        if (!large_.allocate((static_cast<size_t>(count) + 1) * sizeof(WCHAR))) {
+            throwOutOfMemory(env);
+            return;
+        }
+        units = reinterpret_cast<WCHAR*>(large_.get());
+    }
+    env->GetStringRegion(string, 0, count, reinterpret_cast<jchar*>(units));
+    units[count] = L'\0';
+    if (wcslen(units) != static_cast<size_t>(count)) {
+        holdsNul_ = true;
+        return;
+    }
+    units_ = units;
+    length_ = static_cast<size_t>(count);
+}
+
+void WindowsText::release() noexcept
+{
+    if (ansi_) env_->ReleaseStringUTFChars(string_, ansi_);
+    ansi_ = nullptr;
+    units_ = nullptr;
+}
+
+JavaText::JavaText(const WCHAR* windowsText) noexcept
+{
+    size_t count = wcslen(windowsText);
+    char* out = small_;
+    if (count > smallUnits - 1) {
+        if (!large_.allocate(count * 3 + 1)) return;
+        out = large_.get();
+    }
+    encodeModifiedUtf8(windowsText, static_cast<int>(count), out);
+    text_ = out;
+}
+
 JavaText::JavaText(const char* windowsText) noexcept
 {
     if (isModifiedUtf8(windowsText)) {
@@ -84,4 +130,9 @@ jstring newStringFromWindows(JNIEnv* env, const char* windowsText) noexcept
 {
     JavaText text(windowsText);
     return text.get() ? env->NewStringUTF(text.get()) : nullptr;
+}
+
+jstring newStringFromWindows(JNIEnv* env, const WCHAR* units, size_t count) noexcept
+{
+    return env->NewString(reinterpret_cast<const jchar*>(units), static_cast<jsize>(count));
 }

@@ -1,5 +1,6 @@
 // The Window natives: hidden pop-up windows with a caption and a window menu,
-// whose classes hand every message to DefWindowProcA.
+// whose classes hand every message to DefWindowProcA, or in unicode mode to
+// DefWindowProcW: a window keeps its title in the form of its procedure.
 #include "binding.h"
 #include "com_zarn_kelda_dravik_common_win32_Window.h"
 
@@ -10,9 +11,40 @@ namespace {
 constexpr DWORD popupWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU;
 
 // Class names compare without regard to case, as Windows compares them.
-bool isDefaultClass(const char* className) noexcept
+bool isDefaultClass(const WindowsText& className) noexcept
 {
-    return lstrcmpiA(className, defaultClassName) == 0;
+    return className.units() ? lstrcmpiW(className.units(), defaultClassNameW) == 0
+                             : lstrcmpiA(className.ansi(), defaultClassName) == 0;
+}
+
+// Registers a global class of the popup kind with no instance of its own.
+void registerPopupClass(const WindowsText& className) noexcept
+{
+    if (className.units()) {
+        WNDCLASSW windowClass = {};
+        windowClass.style = popupClassStyle;
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
+        windowClass.lpszClassName = className.units();
+        RegisterClassW(&windowClass);
+        return;
+    }
+    WNDCLASSA windowClass = {};
+    windowClass.style = popupClassStyle;
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.hInstance = nullptr;
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
+    windowClass.lpszClassName = className.ansi();
+    RegisterClassA(&windowClass);
+}
+
+HWND createPopup(const WindowsText& className, const WindowsText& title, jint x, jint y, jint width,
+                 jint height) noexcept
+{
+    return className.units() ? CreateWindowExW(0, className.units(), title.units(), popupWindowStyle, x, y, width,
+                                               height, nullptr, nullptr, nullptr, nullptr)
+                             : CreateWindowExA(0, className.ansi(), title.ansi(), popupWindowStyle, x, y, width,
+                                               height, nullptr, nullptr, nullptr, nullptr);
 }
 
 }  // namespace
@@ -26,9 +58,10 @@ Java_com_zarn_kelda_dravik_common_win32_Window_createWindow(JNIEnv* env, jclass,
     // A failed GetStringUTFChars leaves an OutOfMemoryError pending, after which
     // JNI allows no further GetStringUTFChars: the class name is asked for only
     // once the title is had.
-    Utf8Chars title(env, windowName);
-    if (!title) return -1;
-    Utf8Chars name(env, className);
+    // A title or a class name that holds U+0000 gives no window (0).
+    WindowsText title(env, windowName);
+    if (!title) return title.holdsNul() ? 0 : -1;
+    WindowsText name(env, className);
     ScopeExit releaseInOrder([&] {
         title.release();
         name.release();
@@ -39,19 +72,8 @@ Java_com_zarn_kelda_dravik_common_win32_Window_createWindow(JNIEnv* env, jclass,
     // for as long as the library is loaded; any other name gets a global class
     // of the same kind with no instance of its own. RegisterClassA fails for a
     // name that a global class already holds, and that class is then used.
-    if (defaultClassAtom == 0 || !isDefaultClass(name.get())) {
-        WNDCLASSA windowClass = {};
-        windowClass.style = popupClassStyle;
-        windowClass.lpfnWndProc = DefWindowProcA;
-        windowClass.hInstance = nullptr;
-        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
-        windowClass.lpszClassName = name.get();
-        RegisterClassA(&windowClass);
-    }
-
-    HWND window = CreateWindowExA(0, name.get(), title.get(), popupWindowStyle, x, y, width, height, nullptr,
-                                  nullptr, nullptr, nullptr);
-    return handleToJint(window);
+    if (defaultClassAtom == 0 || !isDefaultClass(name)) registerPopupClass(name);
+    return handleToJint(createPopup(name, title, x, y, width, height));
 }
 
 // Window.showWindow(int hwnd, int cmdShow) -> boolean

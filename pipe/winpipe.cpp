@@ -84,6 +84,27 @@ jint readIntoElements(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, jb
     return elements.copyBack(received) ? received : -1;
 }
 
+// ---- The pipe functions that take a name, in the form of the name they are given.
+HANDLE createNamedPipe(const WindowsText& name, DWORD openMode, DWORD maxInstances, DWORD outBufferSize,
+                       DWORD inBufferSize, DWORD defaultTimeOut) noexcept
+{
+    return name.units() ? CreateNamedPipeW(name.units(), openMode, serverPipeMode, maxInstances, outBufferSize,
+                                           inBufferSize, defaultTimeOut, nullptr)
+                        : CreateNamedPipeA(name.ansi(), openMode, serverPipeMode, maxInstances, outBufferSize,
+                                           inBufferSize, defaultTimeOut, nullptr);
+}
+
+HANDLE openPipe(const WindowsText& name, DWORD desiredAccess) noexcept
+{
+    return name.units() ? CreateFileW(name.units(), desiredAccess, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                        : CreateFileA(name.ansi(), desiredAccess, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+BOOL waitNamedPipe(const WindowsText& name, DWORD timeOut) noexcept
+{
+    return name.units() ? WaitNamedPipeW(name.units(), timeOut) : WaitNamedPipeA(name.ansi(), timeOut);
+}
+
 }  // namespace
 
 // WinPipe.createNamedPipe(String name, int openMode, int maxInstances, int outBufferSize,
@@ -94,16 +115,17 @@ Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_createNamedPipe(JN
                                                                               jint outBufferSize, jint inBufferSize,
                                                                               jint defaultTimeOut) noexcept
 {
-    Utf8Chars pipeName(env, name);
+    // A name that holds U+0000 is refused, as is one whose characters the JVM could not supply.
+    WindowsText pipeName(env, name);
     if (!pipeName) return handleToJint(INVALID_HANDLE_VALUE);
     // The natives do blocking I/O without an OVERLAPPED structure. On a handle
     // made with FILE_FLAG_OVERLAPPED, such a ReadFile returns as soon as another
     // transfer on the handle completes, while Windows keeps the read pending
     // and later writes into a buffer that the JVM has taken back.
     DWORD mode = static_cast<DWORD>(openMode) & ~static_cast<DWORD>(FILE_FLAG_OVERLAPPED);
-    HANDLE instance = CreateNamedPipeA(pipeName.get(), mode, serverPipeMode,
-                                       static_cast<DWORD>(maxInstances), static_cast<DWORD>(outBufferSize),
-                                       static_cast<DWORD>(inBufferSize), static_cast<DWORD>(defaultTimeOut), nullptr);
+    HANDLE instance = createNamedPipe(pipeName, mode, static_cast<DWORD>(maxInstances),
+                                      static_cast<DWORD>(outBufferSize), static_cast<DWORD>(inBufferSize),
+                                      static_cast<DWORD>(defaultTimeOut));
     return handleToJint(instance);
 }
 
@@ -122,10 +144,9 @@ extern "C" JNIEXPORT jint JNICALL
 Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_createFile(JNIEnv* env, jclass, jstring name,
                                                                          jint desiredAccess) noexcept
 {
-    Utf8Chars pipeName(env, name);
+    WindowsText pipeName(env, name);
     if (!pipeName) return handleToJint(INVALID_HANDLE_VALUE);
-    HANDLE client = CreateFileA(pipeName.get(), static_cast<DWORD>(desiredAccess), 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE client = openPipe(pipeName, static_cast<DWORD>(desiredAccess));
     jint result = handleToJint(client);
     if (result >= 0) {
         // A client end opens in byte read mode. Windows refuses the switch to
@@ -222,8 +243,8 @@ extern "C" JNIEXPORT jboolean JNICALL
 Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_waitForPipe(JNIEnv* env, jclass, jstring name,
                                                                           jint timeOut) noexcept
 {
-    Utf8Chars pipeName(env, name);
+    WindowsText pipeName(env, name);
     if (!pipeName) return JNI_FALSE;
-    // WaitNamedPipeA fails at once when no pipe of the name exists, whatever the time-out.
-    return static_cast<jboolean>(WaitNamedPipeA(pipeName.get(), static_cast<DWORD>(timeOut)));
+    // WaitNamedPipe fails at once when no pipe of the name exists, whatever the time-out.
+    return static_cast<jboolean>(waitNamedPipe(pipeName, static_cast<DWORD>(timeOut)));
 }

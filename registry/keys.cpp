@@ -34,14 +34,34 @@ jboolean hasAny(JNIEnv* env, jint root, jstring subKey, Count what) noexcept
     return count > 0 ? JNI_TRUE : JNI_FALSE;
 }
 
+LONG regCreateKey(HKEY root, const WindowsText& path, HKEY* key, DWORD* disposition) noexcept
+{
+    return path.units() ? RegCreateKeyExW(root, path.units(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                          nullptr, key, disposition)
+                        : RegCreateKeyExA(root, path.ansi(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                          nullptr, key, disposition);
+}
+
+DWORD deleteTree(HKEY root, const WindowsText& path) noexcept
+{
+    return path.units() ? SHDeleteKeyW(root, path.units()) : SHDeleteKeyA(root, path.ansi());
+}
+
 }  // namespace
+
+bool registryText(JNIEnv* env, const WindowsText& text) noexcept
+{
+    if (text) return true;
+    if (text.holdsNul()) throwRegistryException(env, "Registry name or string holds U+0000");
+    return false;
+}
 
 KeyOpen openKey(JNIEnv* env, jint root, jstring subKey, REGSAM mask, UniqueKey& key) noexcept
 {
     if (subKey == nullptr) return KeyOpen::Skipped;
-    Utf8Chars path(env, subKey);
-    if (!path) return KeyOpen::Skipped;  // the JVM's OutOfMemoryError stays pending
-    LONG status = RegOpenKeyExA(toKey(root), path.get(), 0, mask, key.put());
+    WindowsText path(env, subKey);
+    if (!registryText(env, path)) return path.holdsNul() ? KeyOpen::Failed : KeyOpen::Skipped;
+    LONG status = regOpenKey(toKey(root), path, mask, key.put());
     path.release();
     if (status != ERROR_SUCCESS) {
         throwRegistryException(env, "Error opening registry key");
@@ -64,11 +84,12 @@ extern "C" JNIEXPORT jboolean JNICALL
 Java_com_zarn_kelda_dravik_common_win32_Registry_keyExists(JNIEnv* env, jclass, jint root, jstring subKey) noexcept
 {
     if (subKey == nullptr) return JNI_FALSE;
-    Utf8Chars path(env, subKey);
+    // Any failure (missing key, access denied, a root that is no key, a path
+    // that holds U+0000 in unicode mode) is a plain "no".
+    WindowsText path(env, subKey);
     if (!path) return JNI_FALSE;
-    // Any failure (missing key, access denied, a root that is no key) is a plain "no".
     UniqueKey key;
-    return RegOpenKeyExA(toKey(root), path.get(), 0, KEY_READ, key.put()) == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
+    return regOpenKey(toKey(root), path, KEY_READ, key.put()) == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
 }
 
 // Registry.keyCreate(int root, String subKey) -> int
@@ -76,13 +97,12 @@ extern "C" JNIEXPORT jint JNICALL
 Java_com_zarn_kelda_dravik_common_win32_Registry_keyCreate(JNIEnv* env, jclass, jint root, jstring subKey) noexcept
 {
     if (subKey == nullptr) return -1;
-    Utf8Chars path(env, subKey);
-    if (!path) return -1;
-    // RegCreateKeyExA creates every missing key along the path.
+    WindowsText path(env, subKey);
+    if (!registryText(env, path)) return -1;
+    // RegCreateKeyEx creates every missing key along the path.
     UniqueKey key;
     DWORD disposition = 0;
-    LONG status = RegCreateKeyExA(toKey(root), path.get(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                  nullptr, key.put(), &disposition);
+    LONG status = regCreateKey(toKey(root), path, key.put(), &disposition);
     path.release();
     if (status != ERROR_SUCCESS) return status;
     key.reset();
@@ -96,12 +116,12 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyDelete(JNIEnv* env, jclass, 
                                                            jboolean broadcast) noexcept
 {
     if (subKey == nullptr) return -1;
-    Utf8Chars path(env, subKey);
-    if (!path) return -1;
-    // SHDeleteKeyA removes the key with its whole subtree. An empty path names
+    WindowsText path(env, subKey);
+    if (!registryText(env, path)) return -1;
+    // SHDeleteKey removes the key with its whole subtree. An empty path names
     // the root itself, whose every key and value it would remove: that is
     // refused as an invalid parameter.
-    DWORD status = path.get()[0] != '\0' ? SHDeleteKeyA(toKey(root), path.get()) : ERROR_INVALID_PARAMETER;
+    DWORD status = path.length() != 0 ? deleteTree(toKey(root), path) : ERROR_INVALID_PARAMETER;
     path.release();
     if (status != ERROR_SUCCESS) throwRegistryException(env, "Could not delete registry key");
     if (broadcast) broadcastEnvironmentChange();
@@ -131,10 +151,10 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyHasValue(JNIEnv* env, jclass
     if (valueName == nullptr) return JNI_FALSE;
     UniqueKey key;
     if (openKey(env, root, subKey, KEY_READ, key) != KeyOpen::Opened) return JNI_FALSE;
-    Utf8Chars name(env, valueName);
-    if (!name) return JNI_FALSE;
+    WindowsText name(env, valueName);
+    if (!registryText(env, name)) return JNI_FALSE;
     // With every output null the query only tells whether the value exists.
-    LONG status = RegQueryValueExA(key.get(), name.get(), nullptr, nullptr, nullptr, nullptr);
+    LONG status = regQueryValue(key.get(), name, nullptr, nullptr, nullptr);
     name.release();
     key.reset();
     return status == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
@@ -149,11 +169,11 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyDeleteValue(JNIEnv* env, jcl
     UniqueKey key;
     if (openKey(env, root, subKey, KEY_ALL_ACCESS, key) != KeyOpen::Opened) return;
     {
-        Utf8Chars name(env, valueName);
+        WindowsText name(env, valueName);
         // Without the name's characters nothing is deleted: a null name would
         // delete the key's default value.
-        if (name) {
-            LONG status = RegDeleteValueA(key.get(), name.get());
+        if (registryText(env, name)) {
+            LONG status = name.units() ? RegDeleteValueW(key.get(), name.units()) : RegDeleteValueA(key.get(), name.ansi());
             name.release();
             if (status != ERROR_SUCCESS) throwRegistryException(env, "Error deleting registry key value");
         }

@@ -8,7 +8,7 @@
 // How openKey ended.
 enum class KeyOpen {
     Skipped,  // null path, or the JVM could not supply its characters: no exception of ours
-    Failed,   // RegOpenKeyExA failed: "Error opening registry key" is pending
+    Failed,   // the open failed, or the path holds U+0000: an exception of ours is pending
     Opened,   // key holds the open key
 };
 
@@ -16,6 +16,31 @@ enum class KeyOpen {
 // characters whatever the outcome, and raises "Error opening registry key" when
 // the open fails.
 KeyOpen openKey(JNIEnv* env, jint root, jstring subKey, REGSAM mask, UniqueKey& key) noexcept;
+
+// Whether text taken from a Java string can name a registry key or value, or
+// be string data: false when the JVM could not supply it (its error pending)
+// and when it holds U+0000, where the registry's W functions would end it
+// (a RegistryException is raised: nothing is done under the shortened name).
+bool registryText(JNIEnv* env, const WindowsText& text) noexcept;
+
+// ---- The registry functions that take text, in the form of the text they are given.
+inline LONG regOpenKey(HKEY root, const WindowsText& path, REGSAM mask, HKEY* key) noexcept
+{
+    return path.units() ? RegOpenKeyExW(root, path.units(), 0, mask, key) : RegOpenKeyExA(root, path.ansi(), 0, mask, key);
+}
+
+inline LONG regQueryValue(HKEY key, const WindowsText& name, DWORD* type, BYTE* data, DWORD* size) noexcept
+{
+    return name.units() ? RegQueryValueExW(key, name.units(), nullptr, type, data, size)
+                        : RegQueryValueExA(key, name.ansi(), nullptr, type, data, size);
+}
+
+inline LONG regSetValue(HKEY key, const WindowsText& name, DWORD type, const void* data, DWORD size) noexcept
+{
+    auto bytes = static_cast<const BYTE*>(data);
+    return name.units() ? RegSetValueExW(key, name.units(), 0, type, bytes, size)
+                        : RegSetValueExA(key, name.ansi(), 0, type, bytes, size);
+}
 
 // Sends WM_SETTINGCHANGE with "Environment" to every top-level window and
 // returns SendMessageTimeoutA's result (0: failure or time-out).

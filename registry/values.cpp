@@ -1,7 +1,9 @@
 // The Registry natives that move values between the registry and Java objects:
 // byte[] for REG_NONE and REG_BINARY, String for REG_SZ and REG_EXPAND_SZ
 // (expanded when read), Integer for REG_DWORD and REG_DWORD_BIG_ENDIAN (both
-// little-endian).
+// little-endian). String data is ANSI text through the A functions in ansi
+// mode, UTF-16 text through the W functions in unicode mode: the registry
+// stores both as UTF-16, converting ANSI text by the code page.
 #include "registry.h"
 
 #include <cstdio>
@@ -21,20 +23,74 @@ jobject registryString(JNIEnv* env, const char* text) noexcept
     return string;
 }
 
+jobject registryString(JNIEnv* env, const WCHAR* text) noexcept
+{
+    return newStringFromWindows(env, text);
+}
+
+// String data as RegQueryValueEx gave it, size bytes in a buffer with two NUL
+// bytes after them, made a C string of the text mode: ANSI data ends at its
+// first NUL byte; UTF-16 data at its first NUL unit, and an odd last byte,
+// half a unit, is no character and is dropped. Data without a NUL is taken
+// whole.
+template <typename Char>
+const Char* stringData(char* data, DWORD size) noexcept;
+
+template <>
+const char* stringData<char>(char* data, DWORD) noexcept
+{
+    return data;
+}
+
+template <>
+const WCHAR* stringData<WCHAR>(char* data, DWORD size) noexcept
+{
+    auto units = reinterpret_cast<WCHAR*>(data);
+    units[size / sizeof(WCHAR)] = L'\0';
+    return units;
+}
+
+inline DWORD expandEnvironmentStrings(const char* text, char* out, DWORD size) noexcept
+{
+    return ExpandEnvironmentStringsA(text, out, size);
+}
+
+inline DWORD expandEnvironmentStrings(const WCHAR* text, WCHAR* out, DWORD size) noexcept
+{
+    return ExpandEnvironmentStringsW(text, out, size);
+}
+
+// The message of a system text, as ThrowNew takes it; false when it has none.
+template <typename Char>
+bool throwSystemText(JNIEnv* env, DWORD code) noexcept;
+
+template <>
+bool throwSystemText<char>(JNIEnv* env, DWORD code) noexcept
+{
+    UniqueLocalText text(formatSystemMessage(code));
+    if (!text) return false;
+    // The system's text is ANSI: on a Windows in another language it holds
+    // characters that JNI must receive as modified UTF-8.
+    JavaText message(text.get());
+    if (message.get()) throwRegistryException(env, message.get());
+    return message.get() != nullptr;
+}
+
+template <>
+bool throwSystemText<WCHAR>(JNIEnv* env, DWORD code) noexcept
+{
+    UniqueLocalWideText text(formatSystemMessageW(code));
+    if (!text) return false;
+    JavaText message(text.get());
+    if (message.get()) throwRegistryException(env, message.get());
+    return message.get() != nullptr;
+}
+
 // Raises the operating system's text for a Win32 error code; a code that has
 // no text still gives a message that names it.
 void throwSystemMessage(JNIEnv* env, DWORD code) noexcept
 {
-    UniqueLocalText text(formatSystemMessage(code));
-    if (text) {
-        // The system's text is ANSI: on a Windows in another language it holds
-        // characters that JNI must receive as modified UTF-8.
-        JavaText message(text.get());
-        if (message.get()) {
-            throwRegistryException(env, message.get());
-            return;
-        }
-    }
+    if (byTextMode([&](auto unit) { return throwSystemText<decltype(unit)>(env, code); })) return;
     char fallback[32];
     snprintf(fallback, sizeof fallback, "Win32 error %lu", static_cast<unsigned long>(code));
     throwRegistryException(env, fallback);
@@ -50,23 +106,26 @@ jint littleEndianInt(const char* data, DWORD size) noexcept
 }
 
 // A String of the expansion of text's %NAME% references. Raises
-// "Error expanding registry strings" when the expansion fails.
-jobject expandedString(JNIEnv* env, const char* text) noexcept
+// "Error expanding registry strings" when the expansion fails. The sizes are
+// in the text's characters: bytes or UTF-16 units.
+template <typename Char>
+jobject expandedString(JNIEnv* env, const Char* text) noexcept
 {
-    DWORD size = ExpandEnvironmentStringsA(text, nullptr, 0);
+    DWORD size = expandEnvironmentStrings(text, nullptr, 0);
     // The environment may grow between two calls: a result above the buffer's
     // size means the buffer was not filled, so expand again into a larger one.
     for (int tries = 0; size != 0 && tries < sizeTries; ++tries) {
-        MallocBuffer expanded(size);
+        MallocBuffer expanded(size * sizeof(Char));
         if (!expanded.get()) {
             throwRegistryException(env, retrieveError);
             return nullptr;
         }
-        DWORD needed = ExpandEnvironmentStringsA(text, expanded.get(), size);
+        auto out = reinterpret_cast<Char*>(expanded.get());
+        DWORD needed = expandEnvironmentStrings(text, out, size);
         if (needed == 0) break;
         if (needed <= size) {
-            expanded.get()[size - 1] = '\0';
-            return registryString(env, expanded.get());
+            out[size - 1] = 0;
+            return registryString(env, out);
         }
         size = needed;
     }
@@ -99,7 +158,7 @@ Instance instanceOf(JNIEnv* env, jobject value, const char* className) noexcept
 
 // The write of keySetValue for one type, with the key open and the name's
 // characters held. Raises the exception of a refused or failed write.
-void writeValue(JNIEnv* env, HKEY key, const char* name, DWORD type, jobject value) noexcept
+void writeValue(JNIEnv* env, HKEY key, const WindowsText& name, DWORD type, jobject value) noexcept
 {
     const char* className;
     switch (type) {
@@ -130,19 +189,16 @@ void writeValue(JNIEnv* env, HKEY key, const char* name, DWORD type, jobject val
         ByteElements elements(env, array);
         if (!elements) return;  // nothing is written from elements the JVM could not supply
         jsize length = env->GetArrayLength(array);
-        status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(elements.get()),
-                                static_cast<DWORD>(length));
+        status = regSetValue(key, name, type, elements.get(), static_cast<DWORD>(length));
         // the elements are given back (JNI_ABORT) here, before any exception is raised
     }
         if (status != ERROR_SUCCESS) throwRegistryException(env, "Error setting registry value (REG_NONE/REG_BINARY)");
         return;
     case REG_SZ: case REG_EXPAND_SZ: {
-        auto string = static_cast<jstring>(value);
-        Utf8Chars chars(env, string);
-        if (!chars) return;
-        // The modified UTF-8 bytes with their NUL.
-        DWORD size = static_cast<DWORD>(env->GetStringUTFLength(string)) + 1;
-        status = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(chars.get()), size);
+        // The modified UTF-8 bytes or the UTF-16 units, with their NUL.
+        WindowsText text(env, static_cast<jstring>(value));
+        if (!registryText(env, text)) return;
+        status = regSetValue(key, name, type, text.data(), text.dataSize());
     }
         if (status != ERROR_SUCCESS) throwSystemMessage(env, static_cast<DWORD>(status));
         return;
@@ -152,7 +208,7 @@ void writeValue(JNIEnv* env, HKEY key, const char* name, DWORD type, jobject val
         jint number = env->CallIntMethod(value, intValue);
         BYTE data[4];
         for (int i = 0; i < 4; ++i) data[i] = static_cast<BYTE>(static_cast<uint32_t>(number) >> (8 * i));
-        status = RegSetValueExA(key, name, 0, type, data, sizeof data);
+        status = regSetValue(key, name, type, data, sizeof data);
         if (status != ERROR_SUCCESS)
             throwRegistryException(env, "Error setting registry value (REG_DWORD/REG_DWORD_BIG_ENDIAN)");
         return;
@@ -175,11 +231,11 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValueType(JNIEnv* env, jc
     case KeyOpen::Failed: return 0;
     case KeyOpen::Opened: break;
     }
-    Utf8Chars name(env, valueName);
-    if (!name) return 0;
+    WindowsText name(env, valueName);
+    if (!registryText(env, name)) return 0;
     DWORD type = 0;
     DWORD size = 0;
-    LONG status = RegQueryValueExA(key.get(), name.get(), nullptr, &type, nullptr, &size);
+    LONG status = regQueryValue(key.get(), name, &type, nullptr, &size);
     key.reset();
     name.release();
     if (status != ERROR_SUCCESS) {
@@ -197,23 +253,23 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValue(JNIEnv* env, jclass
     if (valueName == nullptr) return nullptr;
     UniqueKey key;
     if (openKey(env, root, subKey, KEY_READ, key) != KeyOpen::Opened) return nullptr;
-    Utf8Chars name(env, valueName);
-    if (!name) return nullptr;
+    WindowsText name(env, valueName);
+    if (!registryText(env, name)) return nullptr;
 
     DWORD type = 0;
     DWORD size = 0;
-    LONG status = RegQueryValueExA(key.get(), name.get(), nullptr, &type, nullptr, &size);
-    if (status != ERROR_SUCCESS || size == MAXDWORD) {
+    LONG status = regQueryValue(key.get(), name, &type, nullptr, &size);
+    if (status != ERROR_SUCCESS || size > MAXDWORD - 2) {
         key.reset();
         name.release();
         throwRegistryException(env, retrieveError);
         return nullptr;
     }
-    // One byte beyond the data for the NUL that string data may lack. A value
-    // that grew since the size query fails with ERROR_MORE_DATA.
-    MallocBuffer data(size + 1);
-    if (data.get()) status = RegQueryValueExA(key.get(), name.get(), nullptr, &type,
-                                              reinterpret_cast<BYTE*>(data.get()), &size);
+    // Two bytes beyond the data for the NUL, a byte or a UTF-16 unit, that
+    // string data may lack. A value that grew since the size query fails with
+    // ERROR_MORE_DATA.
+    MallocBuffer data(size + 2);
+    if (data.get()) status = regQueryValue(key.get(), name, &type, reinterpret_cast<BYTE*>(data.get()), &size);
     key.reset();
     name.release();
     if (!data.get() || status != ERROR_SUCCESS) {
@@ -221,6 +277,7 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValue(JNIEnv* env, jclass
         return nullptr;
     }
     data.get()[size] = '\0';
+    data.get()[size + 1] = '\0';
 
     switch (type) {
     case REG_NONE: case REG_BINARY: {
@@ -231,9 +288,9 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValue(JNIEnv* env, jclass
         return env->ExceptionCheck() ? nullptr : array;
     }
     case REG_SZ:
-        return registryString(env, data.get());
+        return byTextMode([&](auto unit) { return registryString(env, stringData<decltype(unit)>(data.get(), size)); });
     case REG_EXPAND_SZ:
-        return expandedString(env, data.get());
+        return byTextMode([&](auto unit) { return expandedString(env, stringData<decltype(unit)>(data.get(), size)); });
     case REG_DWORD: case REG_DWORD_BIG_ENDIAN:
         return newInteger(env, littleEndianInt(data.get(), size));
     default:
@@ -253,8 +310,8 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keySetValue(JNIEnv* env, jclass
     UniqueKey key;
     if (openKey(env, root, subKey, KEY_ALL_ACCESS, key) != KeyOpen::Opened) return;
     {
-        Utf8Chars name(env, valueName);
-        if (name) writeValue(env, key.get(), name.get(), static_cast<DWORD>(type), value);
+        WindowsText name(env, valueName);
+        if (registryText(env, name)) writeValue(env, key.get(), name, static_cast<DWORD>(type), value);
     }
     // Every path past the open announces the change when asked, a refused or
     // failed write included; the key stays open until then.

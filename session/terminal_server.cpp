@@ -10,8 +10,11 @@ using SessionQuery = BOOL(WINAPI*)(HANDLE server, DWORD sessionId, int infoClass
 using SessionMemoryFree = void(WINAPI*)(void* memory);
 
 // WTSQuerySessionInformationA and WTSFreeMemory of the system's wtsapi32.dll:
-// both bound, or neither. Written only while the library loads.
+// both bound, or neither; WTSQuerySessionInformationW, for unicode mode, only
+// with them. Its buffer is given back with the same WTSFreeMemory. Written only
+// while the library loads.
 SessionQuery sessionQueryEntry = nullptr;
+SessionQuery sessionQueryEntryW = nullptr;
 SessionMemoryFree sessionFreeEntry = nullptr;
 
 void bindSessionQuery() noexcept;
@@ -105,6 +108,37 @@ bool verifyTerminalSuite() noexcept
     return verify(&info, VER_SUITENAME, conditionMask) == 1;
 }
 
+// The client name in the text mode's characters (Char); null for none.
+template <typename Char>
+jstring clientName(JNIEnv* env) noexcept;
+
+template <>
+jstring clientName<char>(JNIEnv* env) noexcept
+{
+    if (!sessionQueryEntry) return nullptr;
+    SessionMemory buffer;
+    DWORD byteCount = 0;
+    // The outcome is judged by the buffer and its size, whatever the BOOL says.
+    sessionQueryEntry(currentServer, currentSession, clientNameClass, buffer.put(), &byteCount);
+    // One byte is the NUL of an empty name.
+    if (!buffer || byteCount == 1) return nullptr;
+    return newStringFromWindows(env, buffer.get());
+}
+
+template <>
+jstring clientName<WCHAR>(JNIEnv* env) noexcept
+{
+    if (!sessionQueryEntryW) return nullptr;
+    SessionMemory buffer;
+    DWORD byteCount = 0;
+    sessionQueryEntryW(currentServer, currentSession, clientNameClass, buffer.put(), &byteCount);
+    if (!buffer) return nullptr;
+    // The name's units up to its NUL, never past the bytes that the query counted.
+    auto units = reinterpret_cast<const WCHAR*>(buffer.get());
+    size_t count = wcsnlen(units, byteCount / sizeof(WCHAR));
+    return count ? newStringFromWindows(env, units, count) : nullptr;
+}
+
 }  // namespace
 
 void bindSessionQuery() noexcept
@@ -129,6 +163,7 @@ void bindSessionQuery() noexcept
     if (!query || !release) return;
     sessionFreeEntry = release;
     sessionQueryEntry = query;
+    sessionQueryEntryW = procedure<SessionQuery>(module, "WTSQuerySessionInformationW");
 }
 
 void queryWindowsFamily(char* name) noexcept
@@ -173,14 +208,7 @@ Java_com_zarn_kelda_dravik_common_win32_TerminalServer_isTerminalServer(JNIEnv*,
 extern "C" JNIEXPORT jstring JNICALL
 Java_com_zarn_kelda_dravik_common_win32_TerminalServer_getClientName(JNIEnv* env, jclass) noexcept
 {
-    if (!sessionQueryEntry) return nullptr;
-    SessionMemory buffer;
-    DWORD byteCount = 0;
-    // The outcome is judged by the buffer and its size, whatever the BOOL says.
-    sessionQueryEntry(currentServer, currentSession, clientNameClass, buffer.put(), &byteCount);
-    // One byte is the NUL of an empty name.
-    if (!buffer || byteCount == 1) return nullptr;
-    return newStringFromWindows(env, buffer.get());
+    return byTextMode([&](auto unit) { return clientName<decltype(unit)>(env); });
 }
 
 // TerminalServer.getSessionId() -> long

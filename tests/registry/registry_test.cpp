@@ -69,6 +69,46 @@ LONG WINAPI watchedCreate(HKEY root, LPCSTR path, DWORD reserved, LPSTR cls, DWO
     return status;
 }
 
+// The W functions of unicode mode, watched alike.
+LONG WINAPI watchedOpenW(HKEY root, LPCWSTR path, DWORD options, REGSAM mask, PHKEY key)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    LONG status = RegOpenKeyExW(root, path, options, mask, key);
+    if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
+    return status;
+}
+
+LONG WINAPI watchedCreateW(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR cls, DWORD options, REGSAM mask,
+                           LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    LONG status = RegCreateKeyExW(root, path, reserved, cls, options, mask, security, key, disposition);
+    if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
+    return status;
+}
+
+LONG WINAPI watchedQueryValueW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    if (!name) InterlockedIncrement(&watch.nullNames);
+    return RegQueryValueExW(key, name, reserved, type, data, size);
+}
+
+LONG WINAPI watchedSetValueW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    if (!name) InterlockedIncrement(&watch.nullNames);
+    if (watch.setValueFailure) return watch.setValueFailure;
+    return RegSetValueExW(key, name, reserved, type, data, size);
+}
+
+LONG WINAPI watchedDeleteValueW(HKEY key, LPCWSTR name)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    if (!name) InterlockedIncrement(&watch.nullNames);
+    return RegDeleteValueW(key, name);
+}
+
 LONG WINAPI watchedClose(HKEY key)
 {
     InterlockedIncrement(&watch.closed);
@@ -167,6 +207,11 @@ public:
             {"ExpandEnvironmentStringsA", reinterpret_cast<void*>(watchedExpand)},
             {"malloc", reinterpret_cast<void*>(watchedMalloc)},
             {"FormatMessageA", reinterpret_cast<void*>(watchedFormatMessage)},
+            {"RegOpenKeyExW", reinterpret_cast<void*>(watchedOpenW)},
+            {"RegCreateKeyExW", reinterpret_cast<void*>(watchedCreateW)},
+            {"RegQueryValueExW", reinterpret_cast<void*>(watchedQueryValueW)},
+            {"RegSetValueExW", reinterpret_cast<void*>(watchedSetValueW)},
+            {"RegDeleteValueW", reinterpret_cast<void*>(watchedDeleteValueW)},
         };
         for (const auto& w : watched) {
             patches_.push_back(std::make_unique<ImportPatch>(module, w.name, w.function));
@@ -986,6 +1031,141 @@ TEST_F(RegistryTest, EveryFailedJniAcquisitionEndsTheCallCleanly)
             }
         }
     }
+}
+
+// ---- Text in either mode (registry_unicode runs these in unicode mode).
+
+// A program that uses only the W functions and Java meet in the registry: the
+// keys, value names and strings that one stored are what the other reads, in
+// unicode mode exactly, in ansi mode as far as the ANSI code page carries them.
+TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
+{
+    const std::u16string base(sandboxPath.begin(), sandboxPath.end());
+    auto wideKey = [&](const std::u16string& path) { return wide(base + u"\\" + path); };
+    auto wideString = [](const std::u16string& text) {
+        Bytes data(reinterpret_cast<const uint8_t*>(text.c_str()),
+                   reinterpret_cast<const uint8_t*>(text.c_str() + text.size() + 1));
+        return data;
+    };
+    auto wideRaw = [&](const std::u16string& path, const std::u16string& name) {
+        Raw r;
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, wideKey(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return r;
+        DWORD size = 65536;
+        r.data.resize(size);
+        r.exists = RegQueryValueExW(key, wide(name).c_str(), nullptr, &r.type, r.data.data(), &size) == ERROR_SUCCESS;
+        r.data.resize(r.exists ? size : 0);
+        RegCloseKey(key);
+        return r;
+    };
+    for (const TextSample& sample : textSamples()) {
+        SCOPED_TRACE(sample.label);
+        const std::u16string name = sample.text.substr(0, 100);
+        TestJni jni;
+        // Stored by the W program, read by Java: a key and a value of the name, and the string as data.
+        HKEY stored;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, wideKey(u"w-" + name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &stored, nullptr),
+                  ERROR_SUCCESS);
+        Bytes data = wideString(sample.text);
+        ASSERT_EQ(RegSetValueExW(stored, wide(name).c_str(), 0, REG_SZ, data.data(), static_cast<DWORD>(data.size())),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(stored, L"data", 0, REG_SZ, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
+        RegCloseKey(stored);
+        const std::u16string storedPath = base + u"\\w-" + name;
+        const bool reached = seenByWideProgram(storedPath) == storedPath;
+        EXPECT_EQ(keyExists(jni, currentUser, jni.string(storedPath)), reached ? JNI_TRUE : JNI_FALSE);
+        jobject read = keyGetValue(jni, currentUser, jni.string(base + u"\\w-" + (reached ? name : u"")), jni.string(u"data"));
+        if (reached) {
+            EXPECT_TRUE(jni.utf16(read) == readFromWideProgram(sample.text));
+            EXPECT_TRUE(jni.utf16(keyGetValue(jni, currentUser, jni.string(storedPath), jni.string(name))) ==
+                        readFromWideProgram(sample.text));
+        }
+        jni.clearException();
+
+        // Written by Java, read by the W program: the key, the value's name and its data.
+        const std::u16string path = base + u"\\j-" + name;
+        EXPECT_EQ(keyCreate(jni, currentUser, jni.string(path)), 0);
+        keySetValue(jni, currentUser, jni.string(path), jni.string(name), REG_SZ, jni.string(sample.text), JNI_FALSE);
+        EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+        Raw back = wideRaw(seenByWideProgram(u"j-" + name), seenByWideProgram(name));
+        EXPECT_TRUE(back.exists);
+        EXPECT_EQ(back.type, static_cast<DWORD>(REG_SZ));
+        EXPECT_EQ(hex(back.data), hex(wideString(seenByWideProgram(sample.text))));
+        keyDeleteValue(jni, currentUser, jni.string(path), jni.string(name), JNI_FALSE);
+        EXPECT_FALSE(wideRaw(seenByWideProgram(u"j-" + name), seenByWideProgram(name)).exists);
+        EXPECT_EQ(keyDelete(jni, currentUser, jni.string(path), JNI_FALSE), 0);
+        EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+        EXPECT_TRUE(jni.clean());
+    }
+
+    // Text that holds U+0000: unicode mode refuses it, and writes nothing under
+    // the part before it; ansi mode stores its modified UTF-8 form C0 80.
+    const std::u16string cut(u"cut\0tail", 8);
+    struct Write {
+        const char* what;
+        std::function<void(TestJni&)> call;
+        std::u16string path, name;  // where ansi mode writes, seen by the W program
+    };
+    const Write writes[] = {
+        {"keyCreate", [&](TestJni& j) { keyCreate(j, currentUser, j.string(base + u"\\" + cut)); }, seenByWideProgram(cut), u""},
+        {"value name", [&](TestJni& j) { keySetValue(j, currentUser, j.string(base + u"\\present"), j.string(cut), REG_SZ, j.string(u"v"), JNI_FALSE); }, u"present", seenByWideProgram(cut)},
+        {"string data", [&](TestJni& j) { keySetValue(j, currentUser, j.string(base + u"\\present"), j.string(u"cut"), REG_SZ, j.string(cut), JNI_FALSE); }, u"present", u"cut"},
+    };
+    for (const Write& w : writes) {
+        SCOPED_TRACE(w.what);
+        TestJni jni;
+        w.call(jni);
+        EXPECT_EQ(jni.pendingMessage(), unicodeMode() ? "Registry name or string holds U+0000" : "");
+        jni.clearException();
+        EXPECT_TRUE(jni.clean());
+        HKEY opened;
+        bool written = w.name.empty() ? RegOpenKeyExW(HKEY_CURRENT_USER, wideKey(w.path).c_str(), 0, KEY_READ, &opened) == ERROR_SUCCESS
+                                      : wideRaw(w.path, w.name).exists;
+        if (w.name.empty() && written) RegCloseKey(opened);
+        EXPECT_EQ(written, !unicodeMode());
+        HKEY shortened;
+        EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, wideKey(u"cut").c_str(), 0, KEY_READ, &shortened), ERROR_SUCCESS);
+    }
+    {
+        // Cut at U+0000 the path would name the existing key "present".
+        TestJni jni;
+        EXPECT_EQ(keyExists(jni, currentUser, jni.string(base + std::u16string(u"\\present\0x", 10))), JNI_FALSE);
+        EXPECT_FALSE(jni.exceptionPending());
+    }
+    if (!unicodeMode()) return;
+
+    // Data of another writer, read in unicode mode: to its first NUL, whole
+    // without one, an odd last byte dropped, and REG_EXPAND_SZ expanded by the
+    // W function.
+    SetEnvironmentVariableW(L"ZARN_WIDE", L"\u03A9\U0001F600");
+    const struct {
+        const char* name;
+        DWORD type;
+        Bytes data;
+        std::u16string expected;
+    } reads[] = {
+        {"noNul", REG_SZ, {'a', 0, 'b', 0}, u"ab"},
+        {"oddCount", REG_SZ, {'a', 0, 'b', 0, 'c'}, u"ab"},
+        {"twoStrings", REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}, u"a"},
+        {"empty", REG_SZ, {}, u""},
+        {"expand", REG_EXPAND_SZ, wideString(u"<%ZARN_WIDE%>"), u"<\u03A9\U0001F600>"},
+    };
+    HKEY present;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, wideKey(u"present").c_str(), 0, KEY_ALL_ACCESS, &present), ERROR_SUCCESS);
+    for (const auto& r : reads) {
+        SCOPED_TRACE(r.name);
+        ASSERT_EQ(RegSetValueExW(present, wide(std::u16string(r.name, r.name + strlen(r.name))).c_str(), 0, r.type,
+                                 r.data.data(), static_cast<DWORD>(r.data.size())),
+                  ERROR_SUCCESS);
+        TestJni jni;
+        jobject value = keyGetValue(jni, currentUser, key(jni, "present"), jni.string(r.name));
+        EXPECT_TRUE(jni.utf16(value) == r.expected);
+        EXPECT_TRUE(jni.isString(value));
+        EXPECT_TRUE(jni.clean());
+    }
+    RegCloseKey(present);
+    SetEnvironmentVariableW(L"ZARN_WIDE", nullptr);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testjni {
 
@@ -27,8 +28,38 @@ inline std::string exportedName(const std::string& jniName, int argBytes)
 #endif
 }
 
-// The library, loaded once per test process.
+// The library, loaded once per test process. It is loaded as a JVM loads it:
+// LoadLibrary, then JNI_OnLoad, here with the system property zarnwin32.text
+// set to the test process's ZARN_TEST_TEXT environment variable when that is
+// set (CTest runs each suite's text cases once more with it set to unicode).
 HMODULE library();
+
+// The text mode the library was loaded in: true for unicode.
+bool unicodeMode();
+
+// What a program that uses only the W functions sees of Java text that a
+// native handed to Windows: the text itself in unicode mode; in ansi mode the
+// text's modified UTF-8 bytes read in the ANSI code page.
+std::u16string seenByWideProgram(const std::u16string& javaText);
+// The Java text that a native makes of text that such a program stored: the
+// text itself in unicode mode; in ansi mode the text in the ANSI code page (its
+// best fit, as the A functions give it) and decoded as the library decodes ANSI
+// text.
+std::u16string readFromWideProgram(const std::u16string& windowsText);
+std::wstring wide(const std::u16string& text);
+
+// Java text that each subsystem's text cases carry: ASCII, characters of the
+// ANSI code page, others outside it, one outside the Basic Multilingual Plane,
+// an unpaired surrogate, and text longer than a native's stack buffer.
+struct TextSample {
+    const char* label;
+    std::u16string text;
+};
+const std::vector<TextSample>& textSamples();
+
+// Calls the library's JNI_OnLoad as a JVM does, with zarnwin32.text set to
+// mode when it is not null; returns what JNI_OnLoad returned.
+jint callOnLoad(HMODULE module, TestJni& jni, const char* mode);
 
 template <typename Signature>
 class Native;

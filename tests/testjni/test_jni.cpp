@@ -320,6 +320,205 @@ void JNICALL releaseStringUTFChars(JNIEnv* env, jstring string, const char* char
     self->chars_.erase(found);
 }
 
+// ---- Strings as UTF-16 units.
+
+Object* stringObject(TestJni* self, jstring string, const char* function)
+{
+    Object* o = self->object(string, function);
+    if (o && o->kind != Object::Kind::String) {
+        self->violation(std::string(function) + " on an object that is not a String");
+        return nullptr;
+    }
+    return o;
+}
+
+jsize JNICALL getStringLength(JNIEnv* env, jstring string)
+{
+    ENTER(GetStringLength, 0);
+    Object* o = stringObject(self, string, "GetStringLength");
+    return o ? static_cast<jsize>(o->text.size()) : 0;
+}
+
+void JNICALL getStringRegion(JNIEnv* env, jstring string, jsize start, jsize length, jchar* buffer)
+{
+    ENTER(GetStringRegion, );
+    Object* o = stringObject(self, string, "GetStringRegion");
+    if (!o) return;
+    if (start < 0 || length < 0 || static_cast<size_t>(start) + static_cast<size_t>(length) > o->text.size()) {
+        self->throwNew("java/lang/StringIndexOutOfBoundsException", nullptr);
+        return;
+    }
+    if (length > 0 && !buffer) {
+        self->violation("GetStringRegion with a null buffer");
+        return;
+    }
+    if (length > 0) memcpy(buffer, o->text.data() + start, static_cast<size_t>(length) * sizeof(jchar));
+}
+
+// A fresh copy of the units each time, so that a stale or repeated release is
+// seen. JNI puts no NUL after them: the unit after the last is not one.
+const jchar* handOutUnits(TestJni* self, jstring string, bool critical)
+{
+    const char* function = critical ? "GetStringCritical" : "GetStringChars";
+    Object* o = stringObject(self, string, function);
+    if (!o) return nullptr;
+    if (self->injectFault(critical ? Fn::GetStringCritical : Fn::GetStringChars)) {
+        self->throwNew("java/lang/OutOfMemoryError", function);
+        return nullptr;
+    }
+    size_t size = o->text.size();
+    std::unique_ptr<char16_t[]> copy(new char16_t[size + 1]);
+    if (size) memcpy(copy.get(), o->text.data(), size * sizeof(char16_t));
+    copy[size] = u'\xFFFF';
+    auto pointer = reinterpret_cast<const jchar*>(copy.get());
+    self->units_[pointer] = TestJni::Units{string, std::move(copy), critical};
+    if (critical) ++self->criticalRegions_;
+    return pointer;
+}
+
+void giveBackUnits(TestJni* self, jstring string, const jchar* units, bool critical)
+{
+    const char* function = critical ? "ReleaseStringCritical" : "ReleaseStringChars";
+    auto found = self->units_.find(units);
+    if (found == self->units_.end()) {
+        self->violation(std::string(function) + " of characters not handed out (or released twice)");
+        return;
+    }
+    if (found->second.string != string) self->violation(std::string(function) + " with another string than its own");
+    if (found->second.critical != critical)
+        self->violation(std::string(function) + " of characters that the other Get function handed out");
+    if (found->second.critical) --self->criticalRegions_;
+    self->units_.erase(found);
+}
+
+const jchar* JNICALL getStringChars(JNIEnv* env, jstring string, jboolean* isCopy)
+{
+    ENTER(GetStringChars, nullptr);
+    if (isCopy) *isCopy = JNI_TRUE;
+    return handOutUnits(self, string, false);
+}
+
+void JNICALL releaseStringChars(JNIEnv* env, jstring string, const jchar* units)
+{
+    ENTER(ReleaseStringChars, );
+    giveBackUnits(self, string, units, false);
+}
+
+const jchar* JNICALL getStringCritical(JNIEnv* env, jstring string, jboolean* isCopy)
+{
+    ENTER(GetStringCritical, nullptr);
+    if (isCopy) *isCopy = JNI_TRUE;
+    return handOutUnits(self, string, true);
+}
+
+void JNICALL releaseStringCritical(JNIEnv* env, jstring string, const jchar* units)
+{
+    ENTER(ReleaseStringCritical, );
+    giveBackUnits(self, string, units, true);
+}
+
+jstring JNICALL newString(JNIEnv* env, const jchar* units, jsize length)
+{
+    ENTER(NewString, nullptr);
+    if (length < 0 || (length > 0 && !units)) {
+        self->violation("NewString with a negative length or null units");
+        return nullptr;
+    }
+    if (self->injectFault(Fn::NewString)) {
+        self->throwNew("java/lang/OutOfMemoryError", "NewString");
+        return nullptr;
+    }
+    Object* string = self->newObject("java/lang/String");
+    string->kind = Object::Kind::String;
+    string->text.assign(reinterpret_cast<const char16_t*>(units), static_cast<size_t>(length));
+    return reinterpret_cast<jstring>(string);
+}
+
+// ---- System.getProperty(String), the one static method the library calls (from JNI_OnLoad).
+
+const Method systemGetProperty = {"java/lang/System", "getProperty", "(Ljava/lang/String;)Ljava/lang/String;"};
+
+jmethodID JNICALL getStaticMethodID(JNIEnv* env, jclass cls, const char* name, const char* signature)
+{
+    ENTER(GetStaticMethodID, nullptr);
+    Object* classObject = self->object(cls, "GetStaticMethodID");
+    if (!classObject || !name || !signature) return nullptr;
+    if (classObject->className == systemGetProperty.className && !strcmp(name, systemGetProperty.name) &&
+        !strcmp(signature, systemGetProperty.signature))
+        return reinterpret_cast<jmethodID>(const_cast<Method*>(&systemGetProperty));
+    self->throwNew("java/lang/NoSuchMethodError", name);
+    return nullptr;
+}
+
+jobject callStaticObjectMethodOn(TestJni* self, jclass cls, jmethodID method, jobject argument)
+{
+    Object* classObject = self->object(cls, "CallStaticObjectMethod");
+    if (!classObject) return nullptr;
+    if (reinterpret_cast<const Method*>(method) != &systemGetProperty || classObject->className != "java/lang/System") {
+        self->violation("CallStaticObjectMethod with a method the class does not have");
+        return nullptr;
+    }
+    Object* key = stringObject(self, static_cast<jstring>(argument), "System.getProperty");
+    if (!key) return nullptr;
+    auto found = self->properties_.find(toModifiedUtf8(key->text));
+    if (found == self->properties_.end()) return nullptr;
+    return self->string(found->second);
+}
+
+jobject JNICALL callStaticObjectMethodV(JNIEnv* env, jclass cls, jmethodID method, va_list args)
+{
+    ENTER(CallStaticObjectMethodV, nullptr);
+    return callStaticObjectMethodOn(self, cls, method, va_arg(args, jobject));
+}
+
+jobject JNICALL callStaticObjectMethodArray(JNIEnv* env, jclass cls, jmethodID method, const jvalue* args)
+{
+    ENTER(CallStaticObjectMethodA, nullptr);
+    return callStaticObjectMethodOn(self, cls, method, args[0].l);
+}
+
+jobject JNICALL callStaticObjectMethodVariadic(JNIEnv* env, jclass cls, jmethodID method, ...)
+{
+    ENTER(CallStaticObjectMethod, nullptr);
+    va_list args;
+    va_start(args, method);
+    jobject result = callStaticObjectMethodOn(self, cls, method, va_arg(args, jobject));
+    va_end(args);
+    return result;
+}
+
+// ---- The JavaVM: GetEnv alone.
+
+jint JNICALL vmGetEnv(JavaVM* vm, void** env, jint version)
+{
+    TestJni* self = TestJni::from(vm);
+    if (version < JNI_VERSION_1_1 || version > JNI_VERSION_1_8) {
+        *env = nullptr;
+        return JNI_EVERSION;
+    }
+    *env = self->env();
+    return JNI_OK;
+}
+
+jint JNICALL vmTrap(JavaVM* vm)
+{
+    TestJni::from(vm)->violation("called JavaVM function not used by the library");
+    return JNI_ERR;
+}
+
+struct VmTable {
+    JNIInvokeInterface_ functions;
+    VmTable()
+    {
+        memset(&functions, 0, sizeof functions);
+        functions.DestroyJavaVM = vmTrap;
+        functions.DetachCurrentThread = vmTrap;
+        functions.GetEnv = vmGetEnv;
+    }
+};
+
+const VmTable vmTable;
+
 // ---- Byte arrays.
 
 jsize JNICALL getArrayLength(JNIEnv* env, jarray array)
@@ -491,6 +690,17 @@ struct Table {
         functions.ExceptionClear = exceptionClear;
         functions.GetByteArrayElements = getByteArrayElements;
         functions.ReleaseByteArrayElements = releaseByteArrayElements;
+        functions.GetStringLength = getStringLength;
+        functions.GetStringRegion = getStringRegion;
+        functions.GetStringChars = getStringChars;
+        functions.ReleaseStringChars = releaseStringChars;
+        functions.GetStringCritical = getStringCritical;
+        functions.ReleaseStringCritical = releaseStringCritical;
+        functions.NewString = newString;
+        functions.GetStaticMethodID = getStaticMethodID;
+        functions.CallStaticObjectMethod = callStaticObjectMethodVariadic;
+        functions.CallStaticObjectMethodV = callStaticObjectMethodV;
+        functions.CallStaticObjectMethodA = callStaticObjectMethodArray;
     }
 };
 
@@ -502,6 +712,7 @@ int canonicalIndex(int index)
     switch (index) {
     case index_NewObjectV: case index_NewObjectA: return index_NewObject;
     case index_CallIntMethodV: case index_CallIntMethodA: return index_CallIntMethod;
+    case index_CallStaticObjectMethodV: case index_CallStaticObjectMethodA: return index_CallStaticObjectMethod;
     default: return index;
     }
 }
@@ -511,7 +722,8 @@ int canonicalIndex(int index)
 const char* fnName(Fn fn)
 {
     static const char* const names[] = {"GetStringUTFChars", "GetByteArrayElements", "NewStringUTF", "NewByteArray",
-                                        "FindClass",         "GetByteArrayRegion",   "SetByteArrayRegion"};
+                                        "FindClass",         "GetByteArrayRegion",   "SetByteArrayRegion",
+                                        "GetStringChars",    "GetStringCritical",    "NewString"};
     return names[static_cast<int>(fn)];
 }
 
@@ -519,10 +731,13 @@ TestJni::TestJni()
 {
     layout_.functions = &table.functions;
     layout_.self = this;
+    vmLayout_.functions = &vmTable.functions;
+    vmLayout_.self = this;
     for (const char* name : {"java/lang/Object", "java/lang/Class", "java/lang/String", "[B", "java/lang/Integer",
                              registryExceptionClass, "java/lang/OutOfMemoryError", "java/lang/NoClassDefFoundError",
                              "java/lang/NoSuchMethodError", "java/lang/ArrayIndexOutOfBoundsException",
-                             "java/lang/NegativeArraySizeException"}) {
+                             "java/lang/NegativeArraySizeException", "java/lang/StringIndexOutOfBoundsException",
+                             "java/lang/System", "java/lang/UnsatisfiedLinkError"}) {
         heap_.push_back(std::make_unique<Object>());
         Object* cls = heap_.back().get();
         cls->kind = Object::Kind::Class;
@@ -539,6 +754,11 @@ TestJni* TestJni::from(JNIEnv* env)
     return reinterpret_cast<Layout*>(env)->self;
 }
 
+TestJni* TestJni::from(JavaVM* vm)
+{
+    return reinterpret_cast<VmLayout*>(vm)->self;
+}
+
 void TestJni::violation(const std::string& what)
 {
     violations_.push_back(what);
@@ -551,6 +771,11 @@ bool TestJni::enter(int index, bool allowed)
     if (pending_ && !allowed)
         violation(std::string(functionNames[index]) + " called with an exception pending (" + pending_->cls->className +
                   ")");
+    // Between GetStringCritical and its release JNI allows no other call but
+    // the critical functions: the JVM may have stopped its collector.
+    if (criticalRegions_ > 0 && index != index_ReleaseStringCritical && index != index_GetStringCritical &&
+        index != index_GetPrimitiveArrayCritical && index != index_ReleasePrimitiveArrayCritical)
+        violation(std::string(functionNames[index]) + " called inside a critical region");
     return true;
 }
 
@@ -755,6 +980,7 @@ void TestJni::clearException()
     ::testing::AssertionResult result = ::testing::AssertionFailure();
     for (const std::string& v : violations_) result << "JNI violation: " << v << "\n";
     if (!chars_.empty()) result << chars_.size() << " string character buffer(s) not released\n";
+    if (!units_.empty()) result << units_.size() << " string UTF-16 buffer(s) not released\n";
     if (!elements_.empty()) result << elements_.size() << " array element buffer(s) not released\n";
     return result;
 }

@@ -1,12 +1,15 @@
 // A strict JNI environment for calling the library's natives as a JVM does.
 //
-// Strings are held as UTF-16 and cross as modified UTF-8; byte arrays, the
+// Strings are held as UTF-16 and cross as modified UTF-8 or as UTF-16 units
+// (GetStringChars, GetStringCritical, GetStringRegion, NewString); byte arrays, the
 // classes the library looks up, Integer objects and one pending exception are
 // modelled. Like -Xcheck:jni, it records a violation for: any JNI function the
 // library is not meant to use, a JNI call while an exception is pending (other
 // than the releases and checks JNI allows), a release of a pointer it did not
 // hand out or a second release, an unknown release mode, text given to the JVM
-// that is not modified UTF-8, and a null where JNI requires a reference. Fault
+// that is not modified UTF-8, a JNI call inside a critical region, and a null
+// where JNI requires a reference. A JavaVM hands this environment to JNI_OnLoad,
+// whose System.getProperty reads the properties set here. Fault
 // injection makes the Nth call of an acquiring function fail with an error
 // pending.
 //
@@ -36,7 +39,7 @@ namespace testjni {
 // The functions whose Nth call can be made to fail.
 enum class Fn {
     GetStringUTFChars, GetByteArrayElements, NewStringUTF, NewByteArray, FindClass, GetByteArrayRegion,
-    SetByteArrayRegion, Count
+    SetByteArrayRegion, GetStringChars, GetStringCritical, NewString, Count
 };
 const char* fnName(Fn fn);
 
@@ -63,6 +66,10 @@ public:
     TestJni& operator=(const TestJni&) = delete;
 
     JNIEnv* env() { return reinterpret_cast<JNIEnv*>(&layout_); }
+    // A JavaVM whose GetEnv gives env(), as a JVM hands one to JNI_OnLoad.
+    JavaVM* vm() { return reinterpret_cast<JavaVM*>(&vmLayout_); }
+    // The system properties that System.getProperty answers; unset ones are null.
+    void setProperty(const std::string& name, const std::string& value) { properties_[name] = value; }
     // The receiver handed to a native: a class object the library never reads.
     jclass receiver() { return receiver_; }
 
@@ -102,7 +109,7 @@ public:
 
     // ---- Strictness.
     const std::vector<std::string>& violations() const { return violations_; }
-    size_t outstanding() const { return chars_.size() + elements_.size(); }
+    size_t outstanding() const { return chars_.size() + units_.size() + elements_.size(); }
     // No violation and nothing outstanding; the reason otherwise.
     ::testing::AssertionResult clean() const;
     void resetViolations() { violations_.clear(); }
@@ -119,6 +126,7 @@ public:
 
     // ---- Internal: used by the function table.
     static TestJni* from(JNIEnv* env);
+    static TestJni* from(JavaVM* vm);
     void violation(const std::string& what);
     bool enter(int index, bool allowedWithPending);   // counts; false if the call must fail
     bool injectFault(Fn fn);
@@ -137,6 +145,14 @@ public:
         size_t copySize = 0;            // the copy's elements, before its guard bytes
     };
     std::map<const char*, Chars> chars_;
+    struct Units {
+        jstring string;
+        std::unique_ptr<char16_t[]> copy;
+        bool critical;
+    };
+    std::map<const jchar*, Units> units_;
+    int criticalRegions_ = 0;
+    std::map<std::string, std::string> properties_;
     std::map<const jbyte*, Elements> elements_;
 
 private:
@@ -144,6 +160,10 @@ private:
         const JNINativeInterface_* functions;
         TestJni* self;
     } layout_;
+    struct VmLayout {
+        const JNIInvokeInterface_* functions;
+        TestJni* self;
+    } vmLayout_;
 
     std::deque<std::unique_ptr<Object>> heap_;
     std::map<std::string, Object*> classes_;

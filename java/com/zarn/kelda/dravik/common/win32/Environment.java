@@ -13,7 +13,8 @@ public final class Environment {
      * the process; not the persistent settings in the registry. Names are compared without regard
      * to case; %NAME% references in the value are not expanded; values of any length are returned
      * whole. The name passes as bytes (exact for ASCII); the value is decoded from the ANSI code
-     * page. Raises nothing.
+     * page. In unicode text mode ({@link ZarnWin32#textMode()}) the name and the value pass as
+     * their UTF-16 characters, exactly, and a name that holds U+0000 gives null. Raises nothing.
      *
      * @param variableName the variable's name
      * @return its value, or null when it is not set, is empty, or the name is null

@@ -13,11 +13,18 @@ package com.zarn.kelda.dravik.common.win32;
  * {@link RegistryException} with one of the fixed messages quoted on each method; a raised
  * exception never leaves a key open or skips a requested broadcast.
  *
- * <p>Paths, names and string values pass to the ANSI registry functions as the bytes of their
- * modified UTF-8 form, without conversion: exact for ASCII, garbled in the ANSI code page for
+ * <p>Text follows the library's text mode ({@link ZarnWin32#textMode()}). In {@code ansi} mode (the
+ * default), paths, names and string values pass to the ANSI registry functions as the bytes of
+ * their modified UTF-8 form, without conversion: exact for ASCII, garbled in the ANSI code page for
  * other characters; a string written here reads back here unchanged. Strings that other programs
- * stored are decoded from the ANSI code page, and read as their characters. A {@code byte[]}
- * value is only read, never written. In a 32-bit JVM on 64-bit
+ * stored are decoded from the ANSI code page, and read as their characters. In {@code unicode}
+ * mode they pass to the Unicode registry functions as their UTF-16 characters, so that other
+ * programs see exactly the names and strings given here and Java reads exactly what they stored;
+ * string values are stored as UTF-16 with one terminating NUL. Text that holds the character
+ * U+0000, at which Windows would cut it short, is then refused with
+ * "Registry name or string holds U+0000" by every method but {@link #keyExists}, which answers
+ * false; nothing is written under the shortened name. Text stored in one mode with characters outside ASCII reads back differently
+ * in the other. A {@code byte[]} value is only read, never written. In a 32-bit JVM on 64-bit
  * Windows, keys under {@code HKEY_LOCAL_MACHINE\SOFTWARE} are redirected to {@code WOW6432Node};
  * the 64-bit library in a 64-bit JVM sees the native view.
  */
@@ -173,7 +180,9 @@ public final class Registry {
      * {@link #REG_NONE} and {@link #REG_BINARY}; a {@link String} for {@link #REG_SZ} (up to its first
      * NUL) and {@link #REG_EXPAND_SZ} (with its %NAME% references expanded from this process's
      * environment); an {@link Integer} of the first four bytes, little-endian, for {@link #REG_DWORD}
-     * and {@link #REG_DWORD_BIG_ENDIAN} (data shorter than four bytes is zero-extended).
+     * and {@link #REG_DWORD_BIG_ENDIAN} (data shorter than four bytes is zero-extended). In unicode
+     * mode a string is read as UTF-16 up to its first NUL character, or whole when it has none; an
+     * odd last byte, half a character, is dropped.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
@@ -188,7 +197,8 @@ public final class Registry {
     /**
      * Writes a value under the given type, replacing a value of that name; the key must exist. A
      * {@code byte[]} is stored as is for {@link #REG_NONE} and {@link #REG_BINARY}; a {@link String}
-     * as its bytes and a NUL for {@link #REG_SZ} and {@link #REG_EXPAND_SZ} (not expanded); an
+     * as its bytes and a NUL (in unicode mode its UTF-16 characters and one NUL character) for
+     * {@link #REG_SZ} and {@link #REG_EXPAND_SZ} (not expanded); an
      * {@link Integer} as four little-endian bytes for {@link #REG_DWORD} and, not swapped, for
      * {@link #REG_DWORD_BIG_ENDIAN}. A null path or name returns at once: nothing is written, raised
      * or broadcast.

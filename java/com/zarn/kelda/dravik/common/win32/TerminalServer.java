@@ -20,7 +20,9 @@ public final class TerminalServer {
     public static native boolean isTerminalServer();
 
     /**
-     * The name of the client machine from which this session is used over Remote Desktop.
+     * The name of the client machine from which this session is used over Remote Desktop. It is
+     * read in the ANSI code page, or in unicode text mode ({@link ZarnWin32#textMode()}) exactly
+     * as its UTF-16 characters.
      *
      * @return the name; null when there is none (the console session has none) or it cannot be had
      */

@@ -2,7 +2,8 @@ package com.zarn.kelda.dravik.common.win32;
 
 /**
  * Shell shortcut (.lnk) files. Paths and texts pass to Windows as the bytes of their modified UTF-8
- * form: exact for ASCII. No method raises an exception.
+ * form: exact for ASCII. In unicode text mode ({@link ZarnWin32#textMode()}) they pass as their
+ * UTF-16 characters, exactly. No method raises an exception.
  */
 public final class Win32File {
     /** Win32 error code: a path or text is longer than a shortcut can hold. */
@@ -19,7 +20,9 @@ public final class Win32File {
      *
      * <p>Lengths count the bytes of the text's modified UTF-8 form, the bytes that Windows' ANSI
      * functions receive: an ASCII character is one byte, any other character two or three. A value
-     * over its limit is refused, not saved cut short.
+     * over its limit is refused, not saved cut short. In unicode text mode lengths count UTF-16
+     * characters instead (a character outside the Basic Multilingual Plane counts two), and a text
+     * that holds U+0000 is refused with {@link #ERROR_INVALID_PARAMETER}.
      *
      * @param targetPath what the shortcut opens, a full path of at most 259 bytes; required
      * @param arguments command-line arguments of at most 32,766 bytes; empty or null for none

@@ -45,7 +45,10 @@ public final class Window {
      * Creates a hidden top-level pop-up window, registering its class on first use; a class of that
      * name that exists already in the process is used as it is, and classes stay registered until
      * the process ends. The window belongs to the calling thread: destroy it from that thread. The
-     * title passes to Windows as the bytes of its modified UTF-8 form: exact for ASCII.
+     * title passes to Windows as the bytes of its modified UTF-8 form: exact for ASCII. In unicode
+     * text mode ({@link ZarnWin32#textMode()}) the title and the class name pass as their UTF-16
+     * characters, exactly, the classes' window procedure is DefWindowProcW, and a title or class
+     * name that holds U+0000 gives 0.
      *
      * @param windowName the title
      * @param className the class name; {@link #DEFAULT_CLASS} uses the library's own class

@@ -33,6 +33,8 @@ public final class ZarnWin32 {
     static final String CACHE_PROPERTY = "zarnwin32.cache";
     /** The system property that names the one library file to load, in place of the jar's. */
     static final String LIBRARY_PROPERTY = "zarnwin32.library";
+    /** The system property that chooses the text mode: {@code ansi} (the default) or {@code unicode}. */
+    static final String TEXT_PROPERTY = "zarnwin32.text";
     private static final String NAME = "zarnwin32";
     private static final String LIBRARY_FILE = "zarnwin32.dll";
     /** The folders of the jar that hold a library, in the order the error message lists them. */
@@ -90,7 +92,11 @@ public final class ZarnWin32 {
      * change it, until it is loaded. Safe to call from several threads, from several class loaders
      * and from several processes that share the cache folder.
      *
-     * @throws UnsatisfiedLinkError when no library could be loaded; its message lists what was
+     * <p>The system property {@code zarnwin32.text} chooses the text mode (see {@link #textMode()});
+     * a value other than {@code ansi} or {@code unicode} is refused before anything is loaded.
+     *
+     * @throws UnsatisfiedLinkError when no library could be loaded, or {@code zarnwin32.text} has
+     *     another value; its message lists what was
      *     tried, in order, and each failed attempt is one of its suppressed exceptions
      */
     public static void load() {
@@ -110,10 +116,41 @@ public final class ZarnWin32 {
         return file == null ? null : file.toString();
     }
 
+    /**
+     * The text mode of the loaded library, which the system property {@code zarnwin32.text} chose
+     * when the library was loaded: {@code "ansi"} or {@code "unicode"}.
+     *
+     * <p>In {@code ansi} mode (the default, and the library's behaviour before the choice existed)
+     * a Java string reaches Windows as its modified UTF-8 bytes through the ANSI functions, and ANSI
+     * text from Windows comes back as it is: text is exact for other programs only where it is
+     * ASCII. In {@code unicode} mode every native passes the string's UTF-16 characters to the
+     * Unicode functions, and text from Windows comes back exactly as the system holds it. The
+     * library reads the property once, when it is loaded (by {@link #load()},
+     * {@code System.load} or {@code System.loadLibrary}); a later change has no effect.
+     *
+     * @return {@code "ansi"} or {@code "unicode"}
+     * @throws UnsatisfiedLinkError when the library is not loaded
+     */
+    public static String textMode() {
+        return unicodeText() ? "unicode" : "ansi";
+    }
+
+    private static native boolean unicodeText();
+
+    /** Refuses a value of zarnwin32.text that the library would refuse when it loads. */
+    static void checkTextMode() {
+        String mode = System.getProperty(TEXT_PROPERTY);
+        if (mode != null && !mode.equals("ansi") && !mode.equals("unicode")) {
+            throw new UnsatisfiedLinkError("The system property " + TEXT_PROPERTY + " is \"" + mode
+                    + "\": it must be ansi or unicode");
+        }
+    }
+
     synchronized void loadOnce() {
         if (loaded != null) {
             return;
         }
+        checkTextMode();
         List<String> tried = new ArrayList<>();
         List<Throwable> failures = new ArrayList<>();
         String named = System.getProperty(LIBRARY_PROPERTY, "");

@@ -11,7 +11,9 @@ package com.zarn.kelda.dravik.common.communication.win32;
  * waits in {@link #read}, a {@link #write} on the same handle waits too. Handles returned here belong to the caller, who ends each of them once with
  * {@link #closeHandle}. No method raises an exception: failures show in the result. Pipe names are
  * full names such as {@code \\.\pipe\myapp} and pass to Windows as the bytes of their modified
- * UTF-8 form (exact for ASCII); a null name gives the method's failure value.
+ * UTF-8 form (exact for ASCII); a null name gives the method's failure value. In the unicode text
+ * mode of {@link com.zarn.kelda.dravik.common.win32.ZarnWin32#textMode()} names pass as their
+ * UTF-16 characters, exactly, and a name that holds U+0000 gives the failure value too.
  */
 public final class WinPipe {
     /** Open mode: the server reads from the pipe. */
