@@ -62,6 +62,45 @@ TEST(LibraryLoad, ExistingGlobalClassLeavesLoadSuccessfulAndIsNotUnregistered)
     EXPECT_TRUE(UnregisterClassA(defaultClass, self));
 }
 
+// The JVM calls JNI_OnLoad once per load, before any native: it reads the text
+// mode from zarnwin32.text, and refuses any value but ansi and unicode.
+TEST(LibraryLoad, OnLoadReadsTheTextModeAndRefusesAnyOtherValue)
+{
+    using Query = jboolean(JNICALL*)(JNIEnv*, jclass);
+    const struct {
+        const char* property;  // null: unset
+        jint result;
+        bool unicode;
+    } cases[] = {{nullptr, JNI_VERSION_1_6, false}, {"ansi", JNI_VERSION_1_6, false}, {"unicode", JNI_VERSION_1_6, true},
+                 {"Unicode", JNI_ERR, false}, {"", JNI_ERR, false}, {"utf16", JNI_ERR, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.property ? c.property : "unset");
+        ASSERT_EQ(GetModuleHandleA(libraryName), nullptr);
+        HMODULE module = LoadLibraryA(libraryName);
+        ASSERT_NE(module, nullptr);
+        TestJni jni;
+        EXPECT_EQ(callOnLoad(module, jni, c.property), c.result);
+        if (c.result == JNI_ERR) {
+            EXPECT_EQ(jni.pendingClass(), "java/lang/UnsatisfiedLinkError");
+            EXPECT_EQ(jni.pendingMessage(), "The system property zarnwin32.text must be ansi or unicode");
+            jni.clearException();
+        } else {
+            auto unicodeText = reinterpret_cast<Query>(reinterpret_cast<void*>(
+                GetProcAddress(module, exportedName(std::string(win32Package) + "ZarnWin32_unicodeText", 8).c_str())));
+            ASSERT_NE(unicodeText, nullptr);
+            EXPECT_EQ(unicodeText(jni.env(), jni.receiver()), c.unicode ? JNI_TRUE : JNI_FALSE);
+            // The default class, registered again with DefWindowProcW in unicode
+            // mode, is the library's in either mode.
+            WNDCLASSEXW info = {};
+            info.cbSize = sizeof info;
+            EXPECT_NE(GetClassInfoExW(module, L"VORURAZUR32", &info), 0);
+            EXPECT_EQ(info.hInstance, module);
+        }
+        EXPECT_TRUE(jni.clean());
+        ASSERT_TRUE(FreeLibrary(module));
+    }
+}
+
 // ---- The test JNI environment catches misuse (proof of its strictness).
 
 TEST(TestJniStrictness, CatchesLeakDoubleReleaseAndCallsWithExceptionPending)
@@ -76,6 +115,26 @@ TEST(TestJniStrictness, CatchesLeakDoubleReleaseAndCallsWithExceptionPending)
         EXPECT_TRUE(jni.clean());
         jni.env()->ReleaseStringUTFChars(s, chars);
         EXPECT_FALSE(jni.clean()) << "a second release went unnoticed";
+    }
+    for (bool critical : {false, true}) {
+        TestJni jni;
+        jstring s = jni.string(u"\u03A9");
+        const jchar* units = critical ? jni.env()->GetStringCritical(s, nullptr) : jni.env()->GetStringChars(s, nullptr);
+        ASSERT_NE(units, nullptr);
+        EXPECT_EQ(units[0], 0x3A9);
+        EXPECT_FALSE(jni.clean()) << "UTF-16 characters never released went unnoticed";
+        // Inside a critical region JNI allows no other call.
+        EXPECT_EQ(jni.env()->GetStringLength(s), 1);
+        EXPECT_EQ(jni.violations().size(), critical ? 1u : 0u);
+        jni.resetViolations();
+        // Released with the other kind's release, then with its own twice.
+        if (critical) jni.env()->ReleaseStringChars(s, units);
+        else jni.env()->ReleaseStringCritical(s, units);
+        EXPECT_EQ(jni.violations().size(), critical ? 2u : 1u);  // a wrong release is a call inside the region too
+        jni.resetViolations();
+        if (critical) jni.env()->ReleaseStringCritical(s, jni.env()->GetStringCritical(s, nullptr));
+        else jni.env()->ReleaseStringChars(s, jni.env()->GetStringChars(s, nullptr));
+        EXPECT_TRUE(jni.clean()) << "critical: " << critical;
     }
     {
         TestJni jni;
@@ -157,7 +216,10 @@ TEST(TestJniStrictness, FaultInjectionFailsExactlyTheNthCallWithAnErrorPending)
                           Case{Fn::GetByteArrayElements, "java/lang/OutOfMemoryError"},
                           Case{Fn::NewStringUTF, "java/lang/OutOfMemoryError"},
                           Case{Fn::NewByteArray, "java/lang/OutOfMemoryError"},
-                          Case{Fn::FindClass, "java/lang/NoClassDefFoundError"}}) {
+                          Case{Fn::FindClass, "java/lang/NoClassDefFoundError"},
+                          Case{Fn::GetStringChars, "java/lang/OutOfMemoryError"},
+                          Case{Fn::GetStringCritical, "java/lang/OutOfMemoryError"},
+                          Case{Fn::NewString, "java/lang/OutOfMemoryError"}}) {
         TestJni jni;
         jni.failNth(c.fn, 2);
         jstring s = jni.string("abc");
@@ -169,6 +231,9 @@ TEST(TestJniStrictness, FaultInjectionFailsExactlyTheNthCallWithAnErrorPending)
             case Fn::GetByteArrayElements: result = jni.env()->GetByteArrayElements(a, nullptr); break;
             case Fn::NewStringUTF: result = jni.env()->NewStringUTF("x"); break;
             case Fn::NewByteArray: result = jni.env()->NewByteArray(1); break;
+            case Fn::GetStringChars: result = const_cast<jchar*>(jni.env()->GetStringChars(s, nullptr)); break;
+            case Fn::GetStringCritical: result = const_cast<jchar*>(jni.env()->GetStringCritical(s, nullptr)); break;
+            case Fn::NewString: result = jni.env()->NewString(reinterpret_cast<const jchar*>(u"x"), 1); break;
             default: result = jni.env()->FindClass("java/lang/Integer"); break;
             }
             if (result != nullptr) {
@@ -291,8 +356,10 @@ TEST_F(EnvironmentTest, NullNameAndJniFailuresGiveNullWithNothingOutstanding)
     EXPECT_TRUE(jni.clean());
 
     SetEnvironmentVariableA("ZARN_FAULT", std::string(5000, 'f').c_str());
+    const std::vector<Fn> acquisitions =
+        unicodeMode() ? std::vector<Fn>{Fn::NewString} : std::vector<Fn>{Fn::GetStringUTFChars, Fn::NewStringUTF};
     for (const char* name : {"ZARN_FAULT", "PATH"}) {
-        for (Fn fn : {Fn::GetStringUTFChars, Fn::NewStringUTF}) {
+        for (Fn fn : acquisitions) {
             TestJni faulty;
             faulty.failNth(fn, 1);
             EXPECT_EQ(getEnvironmentVariable(faulty, faulty.string(name)), nullptr) << name << " " << fnName(fn);
@@ -325,6 +392,36 @@ TEST_F(EnvironmentTest, FittingValueMakesNoHeapAllocationOfTheLibrarysOwn)
     EXPECT_TRUE(jni.clean());
     SetEnvironmentVariableA("ZARN_SMALL", nullptr);
     SetEnvironmentVariableA("ZARN_LARGE", nullptr);
+}
+
+// Run in both text modes (binding_unicode runs the environment's cases in
+// unicode mode): a variable that a W program set is found by its name, and its
+// value read, exactly in unicode mode and as far as the code page carries
+// them in ansi mode; a value beyond the first buffer is read whole too.
+TEST_F(EnvironmentTest, VariablesOfWideProgramsInEitherTextMode)
+{
+    for (const TextSample& sample : textSamples()) {
+        for (size_t length : {sample.text.size(), size_t{5000}}) {
+            SCOPED_TRACE(std::string(sample.label) + " " + std::to_string(length));
+            std::u16string name = u"ZARN_" + sample.text.substr(0, 40);
+            std::u16string value;
+            while (value.size() < length) value += sample.text;
+            ASSERT_TRUE(SetEnvironmentVariableW(wide(name).c_str(), wide(value).c_str()));
+            jstring got = getEnvironmentVariable(jni, jni.string(name));
+            if (seenByWideProgram(name) == name) {
+                EXPECT_TRUE(jni.utf16(got) == readFromWideProgram(value));
+            } else {
+                EXPECT_EQ(got, nullptr);
+            }
+            EXPECT_TRUE(jni.clean());
+            SetEnvironmentVariableW(wide(name).c_str(), nullptr);
+        }
+    }
+    // Cut at U+0000 the name would be that of a variable that is set.
+    SetEnvironmentVariableW(L"ZARN_CUT", L"cut");
+    EXPECT_EQ(getEnvironmentVariable(jni, jni.string(std::u16string(u"ZARN_CUT\0X", 10))), nullptr);
+    EXPECT_TRUE(jni.clean());
+    SetEnvironmentVariableW(L"ZARN_CUT", nullptr);
 }
 
 }  // namespace

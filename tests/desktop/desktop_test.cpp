@@ -229,6 +229,42 @@ TEST_F(WindowTest, DestroyWindowActsOnlyOnTheCreatingThread)
     EXPECT_FALSE(IsWindow(window));
 }
 
+// Run in both text modes (desktop_unicode runs it in unicode mode): a program
+// that uses the W functions finds the window by its class and title and reads
+// the title Java gave, exactly in unicode mode, in the code page in ansi mode.
+TEST_F(WindowTest, TitlesAndClassNamesMeetWideProgramsInEitherTextMode)
+{
+    auto windowTitle = [](HWND window) {
+        WCHAR text[512] = {};
+        GetWindowTextW(window, text, 512);
+        return std::u16string(text, text + wcslen(text));
+    };
+    const std::u16string freshBase = [] {
+        std::string base = freshClass();
+        return std::u16string(base.begin(), base.end());
+    }();
+    for (const TextSample& sample : textSamples()) {
+        SCOPED_TRACE(sample.label);
+        const std::u16string title = sample.text.substr(0, 100);
+        const std::u16string className = freshBase + u"-" + sample.text.substr(0, 40);
+        for (const std::u16string& cls : {className, std::u16string(u"VORURAZUR32")}) {
+            jint handle = createWindow(jni, jni.string(title), jni.string(cls), 0, 0, 40, 30, 320, 200);
+            ASSERT_NE(handle, 0);
+            HWND window = handleFromJint<HWND>(handle);
+            windows.push_back(window);
+            EXPECT_TRUE(windowTitle(window) == seenByWideProgram(title));
+            EXPECT_EQ(FindWindowW(wide(seenByWideProgram(cls)).c_str(), wide(seenByWideProgram(title)).c_str()), window);
+        }
+    }
+    // Text that holds U+0000 gives no window in unicode mode; ansi mode passes it as C0 80.
+    const std::u16string cut(u"cut\0tail", 8);
+    for (const auto& names : {std::make_pair(cut, freshBase + u"-cut"), std::make_pair(std::u16string(u"t"), freshBase + cut)}) {
+        jint handle = createWindow(jni, jni.string(names.first), jni.string(names.second), 0, 0, 0, 0, 100, 100);
+        EXPECT_EQ(handle == 0, unicodeMode());
+        if (handle != 0) windows.push_back(handleFromJint<HWND>(handle));
+    }
+}
+
 TEST_F(WindowTest, MissingNamesGiveTheirFailureValueAndNoWindowOrClass)
 {
     // Warm the thread up: its first window may bring Wine's helper windows with it.
@@ -494,6 +530,75 @@ TEST_F(ShortcutTest, WritesTheValuesGivenAndLeavesTheDefaultsForAbsentOnes)
         EXPECT_EQ(link.directory, c.directory ? sandbox : "") << serial;
         EXPECT_EQ(link.showCommand, c.expectedShow) << serial;
     }
+}
+
+// Run in both text modes (desktop_unicode runs it in unicode mode): the shell
+// link, read back through its W interface, holds the texts Java gave, exactly
+// in unicode mode and in the code page in ansi mode; limits count UTF-16 units
+// in unicode mode and bytes in ansi mode.
+TEST_F(ShortcutTest, PathsAndTextsMeetWideProgramsInEitherTextMode)
+{
+    const std::u16string base(sandbox.begin(), sandbox.end());
+    auto javaCreate = [&](const std::u16string& file, const std::u16string& text, const std::u16string& directory) {
+        jint result = -12345;
+        onFreshThread([&] {
+            TestJni jni;
+            result = winCreateShortcut(jni, jni.string(std::string(target)), jni.string(text), jni.string(file),
+                                       jni.string(text), jni.string(directory), 0);
+            EXPECT_TRUE(jni.clean());
+        });
+        return result;
+    };
+    auto fits = [](const std::u16string& path) {
+        return (unicodeMode() ? path.size() : toModifiedUtf8(path).size()) <= MAX_PATH - 1;
+    };
+    int serial = 0;
+    for (const TextSample& sample : textSamples()) {
+        SCOPED_TRACE(sample.label);
+        const std::u16string file = base + u"s" + static_cast<char16_t>(u'a' + serial++) + u".lnk";
+        const std::u16string directory = base + sample.text.substr(0, 200);
+        jint result = javaCreate(file, sample.text, directory);
+        if (!fits(directory)) {
+            EXPECT_EQ(result, ERROR_FILENAME_EXCED_RANGE);
+            continue;
+        }
+        ASSERT_EQ(result, 0);
+        onFreshThread([&] {
+            ASSERT_EQ(CoInitialize(nullptr), S_OK);
+            IShellLinkW* shell = nullptr;
+            IPersistFile* persist = nullptr;
+            ASSERT_EQ(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                       reinterpret_cast<void**>(&shell)), S_OK);
+            ASSERT_EQ(shell->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)), S_OK);
+            EXPECT_EQ(persist->Load(wide(file).c_str(), STGM_READ), S_OK);
+            std::vector<WCHAR> value(32768);
+            auto text = [&] { return std::u16string(value.data(), value.data() + wcslen(value.data())); };
+            shell->GetArguments(value.data(), static_cast<int>(value.size()));
+            EXPECT_TRUE(text() == seenByWideProgram(sample.text));
+            shell->GetDescription(value.data(), static_cast<int>(value.size()));
+            EXPECT_TRUE(text() == seenByWideProgram(sample.text));
+            shell->GetWorkingDirectory(value.data(), static_cast<int>(value.size()));
+            EXPECT_TRUE(text() == seenByWideProgram(directory));
+            persist->Release();
+            shell->Release();
+            CoUninitialize();
+        });
+    }
+
+    // A folder whose name is outside the code page is reached in unicode mode
+    // alone; ansi mode names another, missing folder (3).
+    const std::u16string folder = base + u"uni-\u03A9\\";
+    ASSERT_TRUE(CreateDirectoryW(wide(folder).c_str(), nullptr));
+    EXPECT_EQ(javaCreate(folder + u"link.lnk", u"", u""), unicodeMode() ? 0 : ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(GetFileAttributesW(wide(folder + u"link.lnk").c_str()) != INVALID_FILE_ATTRIBUTES, unicodeMode());
+    DeleteFileW(wide(folder + u"link.lnk").c_str());
+    EXPECT_TRUE(RemoveDirectoryW(wide(folder).c_str()));
+
+    // Text that holds U+0000: refused in unicode mode, with no file; C0 80 in ansi mode.
+    const std::u16string cut = base + u"cut.lnk";
+    EXPECT_EQ(javaCreate(cut, std::u16string(u"a\0b", 3), u""), unicodeMode() ? ERROR_INVALID_PARAMETER : 0);
+    EXPECT_EQ(GetFileAttributesW(wide(cut).c_str()) != INVALID_FILE_ATTRIBUTES, !unicodeMode());
+    EXPECT_EQ(javaCreate(base + std::u16string(u"x.lnk\0.txt", 10), u"", u""), unicodeMode() ? ERROR_INVALID_PARAMETER : 0);
 }
 
 TEST_F(ShortcutTest, ResultIsZeroExactlyWhenTheFileWasWrittenWhole)

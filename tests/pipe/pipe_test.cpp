@@ -227,6 +227,51 @@ TEST_F(WinPipeTest, NamesReachWindowsAsTheirModifiedUtf8Bytes)
     EXPECT_EQ(winPipe().closeHandle(jni, server), 1);
 }
 
+// Run in both text modes (pipe_unicode runs it in unicode mode): a pipe that
+// Java made is reached by a program that opens it with the W functions under
+// the name Java gave, and one that such a program made is reached from Java,
+// exactly in unicode mode and for ASCII names in ansi mode.
+TEST_F(WinPipeTest, NamesMeetWideProgramsInEitherTextMode)
+{
+    const WinPipeNatives& p = winPipe();
+    const std::u16string base(name.begin(), name.end());
+    auto openWide = [](const std::u16string& pipeName) {
+        return OwnedHandle(CreateFileW(wide(pipeName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                       0, nullptr));
+    };
+    for (const TextSample& sample : textSamples()) {
+        SCOPED_TRACE(sample.label);
+        const std::u16string javaName = base + u"-j-" + sample.text.substr(0, 60);
+        jint server = p.createNamedPipe(jni, jni.string(javaName), PIPE_ACCESS_DUPLEX, 1, 512, 512, 0);
+        ASSERT_NE(server, -1);
+        EXPECT_NE(openWide(seenByWideProgram(javaName)).handle, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(p.closeHandle(jni, server), 1);
+
+        const std::u16string wideName = base + u"-w-" + sample.text.substr(0, 60);
+        OwnedHandle wideServer(CreateNamedPipeW(wide(wideName).c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 1, 512,
+                                                512, 0, nullptr));
+        ASSERT_NE(wideServer.handle, INVALID_HANDLE_VALUE);
+        const bool reached = seenByWideProgram(wideName) == wideName;
+        EXPECT_EQ(p.waitForPipe(jni, jni.string(wideName), 100), reached ? JNI_TRUE : JNI_FALSE);
+        jint client = p.createFile(jni, jni.string(wideName), readWrite);
+        EXPECT_EQ(client != -1, reached);
+        if (client != -1) EXPECT_EQ(p.closeHandle(jni, client), 1);
+    }
+
+    // Cut at U+0000 each name would be that of an existing pipe, or make one.
+    const std::u16string cut = base + u"-cut";
+    OwnedHandle existing(CreateNamedPipeW(wide(cut).c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 2, 512, 512, 0, nullptr));
+    ASSERT_NE(existing.handle, INVALID_HANDLE_VALUE);
+    const std::u16string cutName = cut + std::u16string(u"\0x", 2);
+    EXPECT_EQ(p.createFile(jni, jni.string(cutName), readWrite), -1);
+    EXPECT_EQ(p.waitForPipe(jni, jni.string(cutName), 100), JNI_FALSE);
+    const std::u16string fresh = base + u"-fresh";
+    jint made = p.createNamedPipe(jni, jni.string(fresh + std::u16string(u"\0x", 2)), PIPE_ACCESS_DUPLEX, 1, 512, 512, 0);
+    EXPECT_EQ(made == -1, unicodeMode());
+    if (made != -1) EXPECT_EQ(p.closeHandle(jni, made), 1);
+    EXPECT_EQ(openWide(fresh).handle, INVALID_HANDLE_VALUE) << "a pipe under the shortened name";
+}
+
 TEST_F(WinPipeTest, CreateNamedPipeBeyondMaxInstancesFails)
 {
     for (jint maxInstances : {1, 2, 4}) {

@@ -478,7 +478,23 @@ TEST(SessionQuery, ClientNameIsNullWhenAbsentOrEmpty)
     };
     Double fake = Double::find();
     ASSERT_TRUE(fake.usable());
-    for (const ClientNameCase& c : cases) {
+    // In unicode mode (session_queries_unicode) the W query answers the same
+    // names as UTF-16, which Java reads as the same characters; its buffer is
+    // read up to its NUL and never past the bytes counted.
+    std::vector<ClientNameCase> all(std::begin(cases), std::end(cases));
+    if (unicodeMode()) {
+        for (ClientNameCase& c : all) {
+            std::u16string units(c.bytes.size(), u'\0');
+            MultiByteToWideChar(CP_ACP, 0, c.bytes.data(), static_cast<int>(c.bytes.size()),
+                                reinterpret_cast<WCHAR*>(&units[0]), static_cast<int>(units.size()));
+            c.bytes.assign(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+        }
+        all.push_back({"outside the code page", TRUE, true, std::string("\xA9\x03\x3D\xD8\x00\xDE\0\0", 8), false,
+                       "\xCE\xA9\xED\xA0\xBD\xED\xB8\x80"});
+        all.push_back({"no NUL within the count", TRUE, true, std::string("A\0B\0", 4), false, "AB"});
+        all.push_back({"odd count", TRUE, true, std::string("A\0B", 3), false, "A"});
+    }
+    for (const ClientNameCase& c : all) {
         SCOPED_TRACE(c.name);
         TestJni jni;
         fake.resetCounts();
@@ -486,7 +502,7 @@ TEST(SessionQuery, ClientNameIsNullWhenAbsentOrEmpty)
         jstring name = natives().getClientName(jni);
         if (c.expectNull) {
             EXPECT_EQ(name, nullptr);
-            EXPECT_EQ(jni.calls("NewStringUTF"), 0);
+            EXPECT_EQ(jni.calls(unicodeMode() ? "NewString" : "NewStringUTF"), 0);
         } else {
             ASSERT_NE(name, nullptr);
             EXPECT_EQ(jni.utf8Bytes(name), c.expected);
@@ -507,11 +523,11 @@ TEST(SessionQuery, ClientNameGivesBackItsBufferWhenNewStringUtfFails)
     REQUIRE_SETUP("double");
     Double fake = Double::find();
     ASSERT_TRUE(fake.usable());
-    const std::string host("HOST\0", 5);
+    const std::string host = unicodeMode() ? std::string("H\0O\0S\0T\0\0\0", 10) : std::string("HOST\0", 5);
     fake.resetCounts();
     fake.answerClientName(TRUE, &host);
     TestJni jni;
-    jni.failNth(Fn::NewStringUTF, 1);
+    jni.failNth(unicodeMode() ? Fn::NewString : Fn::NewStringUTF, 1);
     EXPECT_EQ(natives().getClientName(jni), nullptr);
     EXPECT_EQ(jni.pendingClass(), "java/lang/OutOfMemoryError");
     EXPECT_TRUE(buffersGivenBack(fake));

@@ -1,5 +1,5 @@
 /* A test double of wtsapi32.dll for a 32-bit process: answers
-   WTSQuerySessionInformationA as the test sets it and checks every buffer it
+   WTSQuerySessionInformationA and W as the test sets it and checks every buffer it
    hands out comes back once through WTSFreeMemory. Built twice: with
    WTSFreeMemory, and without it (DOUBLE_WITHOUT_FREE_MEMORY). */
 #include "wtsapi32_double.h"
@@ -77,6 +77,12 @@ BOOL WINAPI WTSQuerySessionInformationA(HANDLE server, DWORD session, int infoCl
     }
     LeaveCriticalSection(&lock);
     return result;
+}
+
+/* The W query answers what the test set, as the A one does: the test gives UTF-16 bytes. */
+BOOL WINAPI WTSQuerySessionInformationW(HANDLE server, DWORD session, int infoClass, char** buffer, DWORD* byteCount)
+{
+    return WTSQuerySessionInformationA(server, session, infoClass, buffer, byteCount);
 }
 
 #ifndef DOUBLE_WITHOUT_FREE_MEMORY
