@@ -17,10 +17,16 @@ bool isDefaultClass(const WindowsText& className) noexcept
                              : lstrcmpiA(className.ansi(), defaultClassName) == 0;
 }
 
+// The longest class name: class names are atoms, of at most 255 characters.
+// Windows' W functions refuse a longer one; Wine's overrun a buffer of that
+// size on it, so a longer name never reaches them.
+constexpr size_t maxClassNameUnits = 255;
+
 // Registers a global class of the popup kind with no instance of its own.
 void registerPopupClass(const WindowsText& className) noexcept
 {
     if (className.units()) {
+        if (className.length() > maxClassNameUnits) return;
         WNDCLASSW windowClass = {};
         windowClass.style = popupClassStyle;
         windowClass.lpfnWndProc = DefWindowProcW;
@@ -41,6 +47,7 @@ void registerPopupClass(const WindowsText& className) noexcept
 HWND createPopup(const WindowsText& className, const WindowsText& title, jint x, jint y, jint width,
                  jint height) noexcept
 {
+    if (className.units() && className.length() > maxClassNameUnits) return nullptr;
     return className.units() ? CreateWindowExW(0, className.units(), title.units(), popupWindowStyle, x, y, width,
                                                height, nullptr, nullptr, nullptr, nullptr)
                              : CreateWindowExA(0, className.ansi(), title.ansi(), popupWindowStyle, x, y, width,

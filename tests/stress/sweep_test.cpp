@@ -160,7 +160,8 @@ TEST_F(WholeLibrary, EachJniAcquisitionFailingInTurnGivesTheFailureValue)
         }
         if (pass == 0) handles = testjni::processHandleCount();
     }
-    EXPECT_GT(faultsForced, 40);
+    // Unicode mode copies strings with GetStringRegion, which acquires nothing.
+    EXPECT_GT(faultsForced, testjni::unicodeMode() ? 20 : 40);
     EXPECT_EQ(testjni::processHandleCount(), handles);
     CloseHandle(client);
     CloseHandle(server);
