@@ -206,8 +206,10 @@ public class ZarnWin32Test {
         // Java 17 on Windows hands System.load the path in UTF-16, so the check is left out there; Java 16 (class version 60) keeps it.
         String[] windows = {"--limit-modules=java.base", "LC_ALL=C.UTF-8", "set:sun.jnu.encoding=US-ASCII", "set:os.name=Windows 10"};
         check(String.valueOf(output(child(ascii, "load", windows))).startsWith(caches + "/\u0414")
-                        && output(child(ascii, "fail", concat(windows, "set:java.class.version=60.0", "sun.jnu.encoding (US-ASCII)"))) != null,
-                "os.name Windows: Java 17 loads from a path outside sun.jnu.encoding, Java 16 refuses it");
+                        && output(child(ascii, "fail", concat(windows, "set:java.class.version=60.0", "sun.jnu.encoding (US-ASCII)"))) != null
+                        && output(child(ascii, "fail", concat(windows, "set:zarnwin32.cache=" + caches + "/a\\u0000b", "(from -Dzarnwin32.cache) is not a path that"
+                                + " Windows allows: Nul character not allowed"))) != null,
+                "os.name Windows: Java 17 loads from a path outside sun.jnu.encoding, Java 16 refuses it; a path Java refuses is named so");
 
         // A JVM for another architecture, or a thin jar without the JVM's: System.loadLibrary, and the error says what was tried, in order.
         Path thin = Files.copy(Paths.get(args[0]), work.resolve("thin.jar"));
@@ -281,33 +283,68 @@ public class ZarnWin32Test {
                 "a linked cache root is resolved; a linked folder below it fails, naming it; a linked copy is replaced");
 
         // What a scanner causes: access denied twice, then sharing violations, is tried for
-        // 1.27 s in all and gives the last failure; a missing file is not tried again.
+        // 1.27 s in all and gives the last failure; a missing file, or a link met without following
+        // it (what Java on Windows reports as a plain FileSystemException), is not tried again.
         int[] calls = new int[2];
         long start = System.nanoTime();
         String busy = failure(() -> LibraryCache.retried(() -> {
             throw ++calls[0] <= 2 ? new AccessDeniedException("scanned") : new FileSystemException("busy");
         }));
         long waited = (System.nanoTime() - start) / 1000000;
-        String gone = failure(() -> LibraryCache.retried(() -> {
-            calls[1]++;
-            throw new NoSuchFileException("gone");
-        }));
-        check("busy".equals(busy) && calls[0] == 8 && waited >= 1270 && waited < 2000 && "gone".equals(gone) && calls[1] == 1,
-                "access denied and sharing violations are tried again for 1.27 s, a missing file is not (" + Arrays.toString(calls) + ", " + waited + " ms)");
+        LibraryCache.FileAction<Object> goneThenLinked = () -> {
+            throw ++calls[1] == 1 ? new NoSuchFileException("gone") : new FileSystemException(linkedVersion.toString(), null, "File is symbolic link");
+        };
+        String gone = failure(() -> LibraryCache.retried(goneThenLinked));
+        String link = failure(() -> LibraryCache.retried(goneThenLinked));
+        check("busy".equals(busy) && calls[0] == 8 && waited >= 1270 && waited < 2000 && "gone".equals(gone) && link.endsWith("symbolic link") && calls[1] == 2,
+                "access denied and sharing violations are tried again for 1.27 s, a missing file and a link are not (" + Arrays.toString(calls) + ", " + waited + " ms)");
+
+        // A folder below the root that others may write is made this account's alone; one that
+        // another account owns is not used, and the error names it and its owner.
+        Path shared = caches.resolve("shared");
+        Path versionFolder = shared.resolve(version);
+        List<String> first = load(shared);
+        Files.setPosixFilePermissions(versionFolder, PosixFilePermissions.fromString("rwxrwxrwx"));
+        boolean reused = load(shared).equals(first) && permissions(versionFolder).equals("rwx------");
+        Files.setOwner(versionFolder, versionFolder.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName("nobody"));
+        Files.setPosixFilePermissions(versionFolder, PosixFilePermissions.fromString("rwxrwxrwx"));
+        check(reused && String.valueOf(failure(() -> load(shared))).contains("cache: " + versionFolder + " belongs to nobody, or other accounts than root"),
+                "a folder that all may write is made the account's own; one that another account owns is refused, naming it");
+
+        // The loser of a first-start race puts its copy in place without replacing: the winner's,
+        // there first, stays, and the loser learns it at once.
+        Path winners = caches.resolve("race");
+        load(winners);
+        Path copy = winners.resolve(version).resolve(hostFolder).resolve(hostName);
+        Object winner = Files.readAttributes(copy, BasicFileAttributes.class).fileKey();
+        LibraryCache race = LibraryCache.open(version, hostFolder);
+        long put = System.nanoTime();
+        String lost = failure(() -> race.write(copy, new LibraryCache.Content(hostFolder, hostDll), false));
+        check(copy.toString().equals(lost) && System.nanoTime() - put < 200_000_000 && winner.equals(Files.readAttributes(copy, BasicFileAttributes.class).fileKey())
+                        && Files.list(copy.getParent()).count() == 1, "the loser of a race leaves the winner's copy at once " + lost);
 
         cleaning(caches, version, hostFolder, hostName, verified);
     }
 
     private static void cleaning(Path caches, String version, String hostFolder, String hostName, String verified) throws Exception {
         // A load from the cache removes the copies of other versions and builds older than a day,
-        // class loaders' own copies and temporary files older than a minute, then empty folders;
-        // never the file it loads, however old, nor anything through a link.
+        // class loaders' own copies and temporary files older than a minute, then empty version and
+        // architecture folders older than a minute; never the file it loads, however old, nor
+        // anything through a link, nor a name of the user's own (a "/" at the end: a folder).
         Path clean = caches.resolve("clean");
         load(clean);
         String dir = version + "/" + hostFolder + "/";
         long minutes = 60000;
         Object[][] files = {
             {"0.9/win32-x86/zarnwin32-0123456789abcdef.dll", 2 * 1440 * minutes, false},
+            {"0.9/win32-x86/", 2 * 1440 * minutes, false},
+            {"0.9/", 2 * 1440 * minutes, false},
+            {"0.7/win32-x86/", 0L, true},
+            {"photos/2019/", 2 * 1440 * minutes, true},
+            {"photos/", 2 * 1440 * minutes, true},
+            {"1.2/notes/", 2 * 1440 * minutes, true},
+            {"notes.txt", 2 * 1440 * minutes, true},
+            {"zarnwin32-probe.tmp", 2 * minutes, false},
             {dir + "zarnwin32-0123456789abcdef.dll", 2 * 1440 * minutes, false},
             {dir + "zarnwin32-fedcba9876543210.dll", 60 * minutes, true},
             {dir + hostName.replace(".dll", "-old.dll"), 2 * minutes, false},
@@ -315,6 +352,7 @@ public class ZarnWin32Test {
             {dir + "zarnwin32-old.tmp", 2 * minutes, false},
             {dir + "zarnwin32-new.tmp", 0L, true},
             {dir + "notes.txt", 2 * 1440 * minutes, true},
+            {dir + "old/", 2 * 1440 * minutes, true},
             {dir + hostName, 2 * 1440 * minutes, true},
         };
         long now = System.currentTimeMillis();
@@ -323,15 +361,20 @@ public class ZarnWin32Test {
         Files.createSymbolicLink(clean.resolve("0.8"), outside.getParent());
         for (Object[] file : files) {
             Path path = clean.resolve((String) file[0]);
-            if (!Files.exists(path)) {
+            if (((String) file[0]).endsWith("/")) {
+                Files.createDirectories(path);
+            } else if (!Files.exists(path)) {
                 Files.write(Files.createDirectories(path.getParent()).resolve(path.getFileName()), new byte[1]);
             }
-            Files.setLastModifiedTime(path, FileTime.fromMillis(now - (Long) file[1]));
+        }
+        for (Object[] file : files) {
+            Files.setLastModifiedTime(clean.resolve((String) file[0]), FileTime.fromMillis(now - (Long) file[1]));
         }
         check(load(clean).equals(Arrays.asList(clean.resolve(dir + hostName) + verified))
                         && Arrays.stream(files).allMatch(file -> Files.exists(clean.resolve((String) file[0]), LinkOption.NOFOLLOW_LINKS) == (Boolean) file[2])
-                        && !Files.exists(clean.resolve("0.9")) && Files.exists(outside),
-                "old copies, own copies and temporary files are removed, and emptied folders; the loaded copy, new files and links stay");
+                        && Files.exists(outside),
+                "old copies, own copies and temporary files are removed, and old emptied folders; the loaded copy, new files and folders,"
+                        + " links and the user's own names stay");
     }
 
     /** load() in this JVM with the cache folder given: what the stand-in for System.load recorded. */
@@ -347,7 +390,7 @@ public class ZarnWin32Test {
         try {
             action.run();
             return null;
-        } catch (IOException e) {
+        } catch (IOException | UnsatisfiedLinkError e) {
             return e.getMessage();
         }
     }
