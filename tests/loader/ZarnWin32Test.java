@@ -19,6 +19,7 @@ import java.nio.file.Paths;
 import java.nio.file.attribute.BasicFileAttributes;
 import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.nio.file.attribute.UserPrincipal;
 import java.security.MessageDigest;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -129,9 +130,22 @@ public class ZarnWin32Test {
         FileTime old = FileTime.fromMillis(1000000000000L);
         Files.setLastModifiedTime(hostFile, old);
         Object identity = Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey();
+        // System.load, which another program's open of the new file fails for a moment, is tried again.
+        Recorder busy = new Recorder() {
+            private int calls;
+
+            @Override
+            public void load(String path) {
+                if (++calls <= 2) {
+                    throw new UnsatisfiedLinkError(path + ": The process cannot access the file because it is being used by another process");
+                }
+                super.load(path);
+            }
+        };
+        new ZarnWin32(busy).loadOnce();
         check(load(cache).size() == 1 && Files.getLastModifiedTime(hostFile).equals(old)
-                && Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey().equals(identity),
-                "a matching copy is reused, not rewritten");
+                && Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey().equals(identity) && busy.loads.size() == 1,
+                "a matching copy is reused, not rewritten; a System.load that fails for a moment is tried again");
 
         // Loaders of their own (as class loaders have) copying into an empty cache at once. Not
         // always held here: a process's POSIX locks on a file go when any of its handles to it
@@ -306,10 +320,12 @@ public class ZarnWin32Test {
         List<String> first = load(shared);
         Files.setPosixFilePermissions(versionFolder, PosixFilePermissions.fromString("rwxrwxrwx"));
         boolean reused = load(shared).equals(first) && permissions(versionFolder).equals("rwx------");
-        Files.setOwner(versionFolder, versionFolder.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName("nobody"));
+        UserPrincipal nobody = versionFolder.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName("nobody");
+        Files.setOwner(versionFolder, nobody);
         Files.setPosixFilePermissions(versionFolder, PosixFilePermissions.fromString("rwxrwxrwx"));
-        check(reused && String.valueOf(failure(() -> load(shared))).contains("cache: " + versionFolder + " belongs to nobody, or other accounts than root"),
-                "a folder that all may write is made the account's own; one that another account owns is refused, naming it");
+        check(reused && String.valueOf(failure(() -> load(shared))).contains("cache: " + versionFolder + " belongs to nobody, or other accounts than root")
+                        && permissions(versionFolder).equals("rwxrwxrwx"),
+                "a folder that all may write is made the account's own; one that another account owns is refused, naming it, and left as it is");
 
         // The loser of a first-start race puts its copy in place without replacing: the winner's,
         // there first, stays, and the loser learns it at once.
@@ -322,6 +338,21 @@ public class ZarnWin32Test {
         String lost = failure(() -> race.write(copy, new LibraryCache.Content(hostFolder, hostDll), false));
         check(copy.toString().equals(lost) && System.nanoTime() - put < 200_000_000 && winner.equals(Files.readAttributes(copy, BasicFileAttributes.class).fileKey())
                         && Files.list(copy.getParent()).count() == 1, "the loser of a race leaves the winner's copy at once " + lost);
+
+        // Once a file is held, its folders are checked again up to the root: a root's name re-aimed,
+        // or a folder given to another account, after the cache was opened, fails the hold.
+        Path aimed = Files.createSymbolicLink(caches.resolve("aimed"), winners);
+        System.setProperty(ZarnWin32.CACHE_PROPERTY, aimed.toString());
+        LibraryCache opened = LibraryCache.open(version, hostFolder);
+        Files.delete(aimed);
+        Files.createSymbolicLink(aimed, shared);
+        String reaimed = failure(() -> opened.hold(copy).close());
+        Files.delete(aimed);
+        Files.createSymbolicLink(aimed, winners);
+        Files.setOwner(copy.getParent(), nobody);
+        check(String.valueOf(reaimed).contains("no longer leads to " + winners)
+                        && String.valueOf(failure(() -> opened.hold(copy).close())).startsWith(copy.getParent() + " belongs to nobody"),
+                "after the hold, a re-aimed root or a folder of another account fails, naming it");
 
         cleaning(caches, version, hostFolder, hostName, verified);
     }
@@ -341,6 +372,7 @@ public class ZarnWin32Test {
             {"0.9/", 2 * 1440 * minutes, false},
             {"0.7/win32-x86/", 0L, true},
             {"photos/2019/", 2 * 1440 * minutes, true},
+            {"empty/", 2 * 1440 * minutes, true},
             {"photos/", 2 * 1440 * minutes, true},
             {"1.2/notes/", 2 * 1440 * minutes, true},
             {"notes.txt", 2 * 1440 * minutes, true},
@@ -409,7 +441,7 @@ public class ZarnWin32Test {
      * then (Linux: /proc/self/fd) and locked against writes (/proc/locks). System.loadLibrary is
      * the JVM's own: it finds no Linux library.
      */
-    private static final class Recorder implements ZarnWin32.Linker {
+    private static class Recorder implements ZarnWin32.Linker {
         final List<String> loads = new CopyOnWriteArrayList<>();
 
         @Override
