@@ -335,9 +335,18 @@ public class ZarnWin32Test {
         Object winner = Files.readAttributes(copy, BasicFileAttributes.class).fileKey();
         LibraryCache race = LibraryCache.open(version, hostFolder);
         long put = System.nanoTime();
-        String lost = failure(() -> race.write(copy, new LibraryCache.Content(hostFolder, hostDll), false));
+        LibraryCache.Content content = new LibraryCache.Content(hostFolder, hostDll);
+        String lost = failure(() -> race.write(copy, content, false));
+        // Folders that another JVM's cleaning removed after the cache was opened are made again to write.
+        Path removed = caches.resolve("removed").resolve(version).resolve(hostFolder);
+        System.setProperty(ZarnWin32.CACHE_PROPERTY, caches.resolve("removed").toString());
+        LibraryCache emptied = LibraryCache.open(version, hostFolder);
+        Files.delete(removed);
+        Files.delete(removed.getParent());
+        emptied.write(removed.resolve(hostName), content, false);
         check(copy.toString().equals(lost) && System.nanoTime() - put < 200_000_000 && winner.equals(Files.readAttributes(copy, BasicFileAttributes.class).fileKey())
-                        && Files.list(copy.getParent()).count() == 1, "the loser of a race leaves the winner's copy at once " + lost);
+                        && Files.list(copy.getParent()).count() == 1 && Files.isRegularFile(removed.resolve(hostName)) && permissions(removed).equals("rwx------"),
+                "the loser of a race leaves the winner's copy at once; folders removed meanwhile are made again " + lost);
 
         // Once a file is held, its folders are checked again up to the root: a root's name re-aimed,
         // or a folder given to another account, after the cache was opened, fails the hold.
