@@ -355,12 +355,12 @@ public class ZarnWin32Test {
         LibraryCache opened = LibraryCache.open(version, hostFolder);
         Files.delete(aimed);
         Files.createSymbolicLink(aimed, shared);
-        String reaimed = failure(() -> opened.hold(copy).close());
+        String reaimed = failure(() -> LibraryCache.hold(copy, opened).close());
         Files.delete(aimed);
         Files.createSymbolicLink(aimed, winners);
         Files.setOwner(copy.getParent(), nobody);
         check(String.valueOf(reaimed).contains("no longer leads to " + winners)
-                        && String.valueOf(failure(() -> opened.hold(copy).close())).startsWith(copy.getParent() + " belongs to nobody"),
+                        && String.valueOf(failure(() -> LibraryCache.hold(copy, opened).close())).startsWith(copy.getParent() + " belongs to nobody"),
                 "after the hold, a re-aimed root or a folder of another account fails, naming it");
 
         cleaning(caches, version, hostFolder, hostName, verified);

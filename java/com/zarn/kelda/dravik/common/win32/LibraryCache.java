@@ -62,6 +62,8 @@ import java.util.concurrent.ThreadLocalRandom;
  * with DELETE access ([MS-FSA] 2.1.5.15.11), which a folder's access control list grants, or
  * the parent's FILE_DELETE_CHILD; with the owner the only entry in every folder below the root,
  * no other account can rename, replace or add a name on the path between the check and the load.
+ * The root itself is left as the user made or named it: one that another account may rename or
+ * replace (DELETE on it, or FILE_DELETE_CHILD on its parent) makes no safe cache.
  */
 final class LibraryCache {
     /** A temporary file or a class loader's own copy this old is no longer being written or loaded. */
@@ -161,8 +163,11 @@ final class LibraryCache {
             }
             held = null;
         }
-        if (held == null || !isPlainFile(file)) {
-            close(held);
+        if (held != null && !isPlainFile(file)) {
+            held.close();
+            held = null;
+        }
+        if (held == null) {
             return null;
         }
         try {
@@ -182,16 +187,6 @@ final class LibraryCache {
             held.close();
             throw e;
         }
-    }
-
-    private static void close(Held held) throws IOException {
-        if (held != null) {
-            held.close();
-        }
-    }
-
-    Held hold(Path file) throws IOException {
-        return hold(file, this);
     }
 
     /** Whether the root's name still leads to the root: its real path, a plain folder, the same one by its file key. */

@@ -259,7 +259,7 @@ public final class ZarnWin32 {
      * the file is missing, a link, or its content differs.
      */
     private Path loadIfSame(Path file, LibraryCache.Content library) throws IOException {
-        try (LibraryCache.Held held = cache(library).hold(file)) {
+        try (LibraryCache.Held held = LibraryCache.hold(file, cache(library))) {
             return held != null && held.contains(library) ? link(file, library) : null;
         }
     }
