@@ -8,7 +8,9 @@ import java.net.URL;
 import java.net.URLClassLoader;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
+import java.nio.file.FileSystem;
 import java.nio.file.FileSystemException;
+import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.LinkOption;
 import java.nio.file.NoSuchFileException;
@@ -17,6 +19,7 @@ import java.nio.file.Paths;
 import java.nio.file.attribute.BasicFileAttributes;
 import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
+import java.nio.file.attribute.UserPrincipal;
 import java.security.MessageDigest;
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -127,9 +130,22 @@ public class ZarnWin32Test {
         FileTime old = FileTime.fromMillis(1000000000000L);
         Files.setLastModifiedTime(hostFile, old);
         Object identity = Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey();
+        // System.load, which another program's open of the new file fails for a moment, is tried again.
+        Recorder busy = new Recorder() {
+            private int calls;
+
+            @Override
+            public void load(String path) {
+                if (++calls <= 2) {
+                    throw new UnsatisfiedLinkError(path + ": The process cannot access the file because it is being used by another process");
+                }
+                super.load(path);
+            }
+        };
+        new ZarnWin32(busy).loadOnce();
         check(load(cache).size() == 1 && Files.getLastModifiedTime(hostFile).equals(old)
-                && Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey().equals(identity),
-                "a matching copy is reused, not rewritten");
+                && Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey().equals(identity) && busy.loads.size() == 1,
+                "a matching copy is reused, not rewritten; a System.load that fails for a moment is tried again");
 
         // Loaders of their own (as class loaders have) copying into an empty cache at once. Not
         // always held here: a process's POSIX locks on a file go when any of its handles to it
@@ -201,11 +217,37 @@ public class ZarnWin32Test {
         check(output(child(ascii, "fail", "LC_ALL=C.UTF-8", "set:sun.jnu.encoding=US-ASCII", "path " + caches + "/\u0414", "sun.jnu.encoding (US-ASCII)")) != null,
                 "the loader checks the cache's real path against sun.jnu.encoding itself");
 
-        // A JVM for another architecture: System.loadLibrary, and the error says what was tried, in order.
+        // Java 17 on Windows hands System.load the path in UTF-16, so the check is left out there; Java 16 (class version 60) keeps it.
+        String[] windows = {"--limit-modules=java.base", "LC_ALL=C.UTF-8", "set:sun.jnu.encoding=US-ASCII", "set:os.name=Windows 10"};
+        check(String.valueOf(output(child(ascii, "load", windows))).startsWith(caches + "/\u0414")
+                        && output(child(ascii, "fail", concat(windows, "set:java.class.version=60.0", "sun.jnu.encoding (US-ASCII)"))) != null
+                        && output(child(ascii, "fail", concat(windows, "set:zarnwin32.cache=" + caches + "/a\\u0000b", "(from -Dzarnwin32.cache) is not a path that"
+                                + " Windows allows: Nul character not allowed"))) != null,
+                "os.name Windows: Java 17 loads from a path outside sun.jnu.encoding, Java 16 refuses it; a path Java refuses is named so");
+
+        // A JVM for another architecture, or a thin jar without the JVM's: System.loadLibrary, and the error says what was tried, in order.
+        Path thin = Files.copy(Paths.get(args[0]), work.resolve("thin.jar"));
+        try (FileSystem jar = FileSystems.newFileSystem(thin, (ClassLoader) null)) {
+            Files.delete(jar.getPath(hostFolder, "zarnwin32.dll"));
+        }
+        String classes = System.getProperty("java.class.path").split(File.pathSeparator)[0];
+        String arch = System.getProperty("os.arch");
         check(output(child(caches.resolve("arm"), "fail", "-Dos.arch=aarch64",
                         "zarnwin32 could not be loaded. Tried, in order:\n1. System.loadLibrary(\"zarnwin32\"), as this jar has no library "
-                                + "for os.arch \"aarch64\" (it carries win32-x86, win32-x86-64): no zarnwin32 in java.library.path")) != null,
-                "os.arch aarch64: System.loadLibrary, and an UnsatisfiedLinkError naming it");
+                                + "for os.arch \"aarch64\" (it carries win32-x86, win32-x86-64): no zarnwin32 in java.library.path")) != null
+                        && output(child(caches.resolve("thin"), "fail", "--class-path=" + classes + File.pathSeparator + thin, "1. System.loadLibrary(\"zarnwin32\"), "
+                                + "as this jar has no library for os.arch \"" + arch + "\" (it carries win32-x86): no zarnwin32")) != null
+                        && !Files.exists(caches.resolve("arm")) && !Files.exists(caches.resolve("thin")),
+                "os.arch aarch64, and a jar without " + hostFolder + ": System.loadLibrary, and an UnsatisfiedLinkError naming it");
+
+        // The cache root: -Dzarnwin32.cache before LOCALAPPDATA, which Windows always sets; then %LOCALAPPDATA%\zarnwin32; then ~/.zarnwin32.
+        String inCache = "/" + version + "/" + hostFolder + "/" + hostName + " " + sha256(hostDll) + " held";
+        Path local = caches.resolve("local");
+        Path home = caches.resolve("home");
+        check((caches.resolve("named-root") + inCache).equals(output(child(caches.resolve("named-root"), "load", "LOCALAPPDATA=" + local)))
+                        && (local + "/zarnwin32" + inCache).equals(output(child(null, "load", "LOCALAPPDATA=" + local, "-Duser.home=" + home)))
+                        && (home + "/.zarnwin32" + inCache).equals(output(child(null, "load", "-Duser.home=" + home))),
+                "the cache root: -Dzarnwin32.cache over LOCALAPPDATA, LOCALAPPDATA over user.home");
 
         linksAndCleaning(caches, version, hostFolder, hostName, hostDll);
         // Two class loaders of one JVM, with the JVM's own System.load of a library that really loads.
@@ -255,33 +297,95 @@ public class ZarnWin32Test {
                 "a linked cache root is resolved; a linked folder below it fails, naming it; a linked copy is replaced");
 
         // What a scanner causes: access denied twice, then sharing violations, is tried for
-        // 1.27 s in all and gives the last failure; a missing file is not tried again.
+        // 1.27 s in all and gives the last failure; a missing file, or a link met without following
+        // it (what Java on Windows reports as a plain FileSystemException), is not tried again.
         int[] calls = new int[2];
         long start = System.nanoTime();
         String busy = failure(() -> LibraryCache.retried(() -> {
             throw ++calls[0] <= 2 ? new AccessDeniedException("scanned") : new FileSystemException("busy");
         }));
         long waited = (System.nanoTime() - start) / 1000000;
-        String gone = failure(() -> LibraryCache.retried(() -> {
-            calls[1]++;
-            throw new NoSuchFileException("gone");
-        }));
-        check("busy".equals(busy) && calls[0] == 8 && waited >= 1270 && waited < 2000 && "gone".equals(gone) && calls[1] == 1,
-                "access denied and sharing violations are tried again for 1.27 s, a missing file is not (" + Arrays.toString(calls) + ", " + waited + " ms)");
+        LibraryCache.FileAction<Object> goneThenLinked = () -> {
+            throw ++calls[1] == 1 ? new NoSuchFileException("gone") : new FileSystemException(linkedVersion.toString(), null, "File is symbolic link");
+        };
+        String gone = failure(() -> LibraryCache.retried(goneThenLinked));
+        String link = failure(() -> LibraryCache.retried(goneThenLinked));
+        check("busy".equals(busy) && calls[0] == 8 && waited >= 1270 && waited < 2000 && "gone".equals(gone) && link.endsWith("symbolic link") && calls[1] == 2,
+                "access denied and sharing violations are tried again for 1.27 s, a missing file and a link are not (" + Arrays.toString(calls) + ", " + waited + " ms)");
+
+        // A folder below the root that others may write is made this account's alone; one that
+        // another account owns is not used, and the error names it and its owner.
+        Path shared = caches.resolve("shared");
+        Path versionFolder = shared.resolve(version);
+        List<String> first = load(shared);
+        Files.setPosixFilePermissions(versionFolder, PosixFilePermissions.fromString("rwxrwxrwx"));
+        boolean reused = load(shared).equals(first) && permissions(versionFolder).equals("rwx------");
+        UserPrincipal nobody = versionFolder.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName("nobody");
+        Files.setOwner(versionFolder, nobody);
+        Files.setPosixFilePermissions(versionFolder, PosixFilePermissions.fromString("rwxrwxrwx"));
+        check(reused && String.valueOf(failure(() -> load(shared))).contains("cache: " + versionFolder + " belongs to nobody, or other accounts than root")
+                        && permissions(versionFolder).equals("rwxrwxrwx"),
+                "a folder that all may write is made the account's own; one that another account owns is refused, naming it, and left as it is");
+
+        // The loser of a first-start race puts its copy in place without replacing: the winner's,
+        // there first, stays, and the loser learns it at once.
+        Path winners = caches.resolve("race");
+        load(winners);
+        Path copy = winners.resolve(version).resolve(hostFolder).resolve(hostName);
+        Object winner = Files.readAttributes(copy, BasicFileAttributes.class).fileKey();
+        LibraryCache race = LibraryCache.open(version, hostFolder);
+        long put = System.nanoTime();
+        LibraryCache.Content content = new LibraryCache.Content(hostFolder, hostDll);
+        String lost = failure(() -> race.write(copy, content, false));
+        // Folders that another JVM's cleaning removed after the cache was opened are made again to write.
+        Path removed = caches.resolve("removed").resolve(version).resolve(hostFolder);
+        System.setProperty(ZarnWin32.CACHE_PROPERTY, caches.resolve("removed").toString());
+        LibraryCache emptied = LibraryCache.open(version, hostFolder);
+        Files.delete(removed);
+        Files.delete(removed.getParent());
+        emptied.write(removed.resolve(hostName), content, false);
+        check(copy.toString().equals(lost) && System.nanoTime() - put < 200_000_000 && winner.equals(Files.readAttributes(copy, BasicFileAttributes.class).fileKey())
+                        && Files.list(copy.getParent()).count() == 1 && Files.isRegularFile(removed.resolve(hostName)) && permissions(removed).equals("rwx------"),
+                "the loser of a race leaves the winner's copy at once; folders removed meanwhile are made again " + lost);
+
+        // Once a file is held, its folders are checked again up to the root: a root's name re-aimed,
+        // or a folder given to another account, after the cache was opened, fails the hold.
+        Path aimed = Files.createSymbolicLink(caches.resolve("aimed"), winners);
+        System.setProperty(ZarnWin32.CACHE_PROPERTY, aimed.toString());
+        LibraryCache opened = LibraryCache.open(version, hostFolder);
+        Files.delete(aimed);
+        Files.createSymbolicLink(aimed, shared);
+        String reaimed = failure(() -> LibraryCache.hold(copy, opened).close());
+        Files.delete(aimed);
+        Files.createSymbolicLink(aimed, winners);
+        Files.setOwner(copy.getParent(), nobody);
+        check(String.valueOf(reaimed).contains("no longer leads to " + winners)
+                        && String.valueOf(failure(() -> LibraryCache.hold(copy, opened).close())).startsWith(copy.getParent() + " belongs to nobody"),
+                "after the hold, a re-aimed root or a folder of another account fails, naming it");
 
         cleaning(caches, version, hostFolder, hostName, verified);
     }
 
     private static void cleaning(Path caches, String version, String hostFolder, String hostName, String verified) throws Exception {
         // A load from the cache removes the copies of other versions and builds older than a day,
-        // class loaders' own copies and temporary files older than a minute, then empty folders;
-        // never the file it loads, however old, nor anything through a link.
+        // class loaders' own copies and temporary files older than a minute, then empty version and
+        // architecture folders older than a minute; never the file it loads, however old, nor
+        // anything through a link, nor a name of the user's own (a "/" at the end: a folder).
         Path clean = caches.resolve("clean");
         load(clean);
         String dir = version + "/" + hostFolder + "/";
         long minutes = 60000;
         Object[][] files = {
             {"0.9/win32-x86/zarnwin32-0123456789abcdef.dll", 2 * 1440 * minutes, false},
+            {"0.9/win32-x86/", 2 * 1440 * minutes, false},
+            {"0.9/", 2 * 1440 * minutes, false},
+            {"0.7/win32-x86/", 0L, true},
+            {"photos/2019/", 2 * 1440 * minutes, true},
+            {"empty/", 2 * 1440 * minutes, true},
+            {"photos/", 2 * 1440 * minutes, true},
+            {"1.2/notes/", 2 * 1440 * minutes, true},
+            {"notes.txt", 2 * 1440 * minutes, true},
+            {"zarnwin32-probe.tmp", 2 * minutes, false},
             {dir + "zarnwin32-0123456789abcdef.dll", 2 * 1440 * minutes, false},
             {dir + "zarnwin32-fedcba9876543210.dll", 60 * minutes, true},
             {dir + hostName.replace(".dll", "-old.dll"), 2 * minutes, false},
@@ -289,6 +393,7 @@ public class ZarnWin32Test {
             {dir + "zarnwin32-old.tmp", 2 * minutes, false},
             {dir + "zarnwin32-new.tmp", 0L, true},
             {dir + "notes.txt", 2 * 1440 * minutes, true},
+            {dir + "old/", 2 * 1440 * minutes, true},
             {dir + hostName, 2 * 1440 * minutes, true},
         };
         long now = System.currentTimeMillis();
@@ -297,15 +402,20 @@ public class ZarnWin32Test {
         Files.createSymbolicLink(clean.resolve("0.8"), outside.getParent());
         for (Object[] file : files) {
             Path path = clean.resolve((String) file[0]);
-            if (!Files.exists(path)) {
+            if (((String) file[0]).endsWith("/")) {
+                Files.createDirectories(path);
+            } else if (!Files.exists(path)) {
                 Files.write(Files.createDirectories(path.getParent()).resolve(path.getFileName()), new byte[1]);
             }
-            Files.setLastModifiedTime(path, FileTime.fromMillis(now - (Long) file[1]));
+        }
+        for (Object[] file : files) {
+            Files.setLastModifiedTime(clean.resolve((String) file[0]), FileTime.fromMillis(now - (Long) file[1]));
         }
         check(load(clean).equals(Arrays.asList(clean.resolve(dir + hostName) + verified))
                         && Arrays.stream(files).allMatch(file -> Files.exists(clean.resolve((String) file[0]), LinkOption.NOFOLLOW_LINKS) == (Boolean) file[2])
-                        && !Files.exists(clean.resolve("0.9")) && Files.exists(outside),
-                "old copies, own copies and temporary files are removed, and emptied folders; the loaded copy, new files and links stay");
+                        && Files.exists(outside),
+                "old copies, own copies and temporary files are removed, and old emptied folders; the loaded copy, new files and folders,"
+                        + " links and the user's own names stay");
     }
 
     /** load() in this JVM with the cache folder given: what the stand-in for System.load recorded. */
@@ -321,7 +431,7 @@ public class ZarnWin32Test {
         try {
             action.run();
             return null;
-        } catch (IOException e) {
+        } catch (IOException | UnsatisfiedLinkError e) {
             return e.getMessage();
         }
     }
@@ -340,7 +450,7 @@ public class ZarnWin32Test {
      * then (Linux: /proc/self/fd) and locked against writes (/proc/locks). System.loadLibrary is
      * the JVM's own: it finds no Linux library.
      */
-    private static final class Recorder implements ZarnWin32.Linker {
+    private static class Recorder implements ZarnWin32.Linker {
         final List<String> loads = new CopyOnWriteArrayList<>();
 
         @Override
@@ -400,15 +510,22 @@ public class ZarnWin32Test {
         return errors;
     }
 
-    /** Starts this class in a JVM of its own with the cache folder given; "-D" and "--" arguments go to the JVM, "LC_ALL=" to its environment. */
+    /**
+     * Starts this class in a JVM of its own with the cache folder given (none for null), without LOCALAPPDATA; "-D" and "--"
+     * arguments go to the JVM (the last class path stands), "NAME=value" ones to its environment.
+     */
     private static Process child(Path cache, String mode, String... arguments) throws Exception {
         List<String> command = new ArrayList<>(Arrays.asList(Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
-                "-D" + ZarnWin32.CACHE_PROPERTY + "=" + cache, "-cp", System.getProperty("java.class.path")));
+                "-cp", System.getProperty("java.class.path")));
+        if (cache != null) {
+            command.add("-D" + ZarnWin32.CACHE_PROPERTY + "=" + cache);
+        }
         List<String> rest = new ArrayList<>(Arrays.asList(ZarnWin32Test.class.getName(), mode));
         ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
+        builder.environment().remove("LOCALAPPDATA");
         for (String argument : arguments) {
-            if (argument.startsWith("LC_ALL=")) {
-                builder.environment().put("LC_ALL", argument.substring(7));
+            if (argument.matches("[A-Z_]+=.*")) {
+                builder.environment().put(argument.substring(0, argument.indexOf('=')), argument.substring(argument.indexOf('=') + 1));
             } else {
                 (argument.startsWith("-D") || argument.startsWith("--") ? command : rest).add(argument);
             }
@@ -430,6 +547,12 @@ public class ZarnWin32Test {
             return null;
         }
         return text;
+    }
+
+    private static String[] concat(String[] first, String... more) {
+        List<String> all = new ArrayList<>(Arrays.asList(first));
+        all.addAll(Arrays.asList(more));
+        return all.toArray(new String[0]);
     }
 
     private static String sha256(byte[] data) throws Exception {

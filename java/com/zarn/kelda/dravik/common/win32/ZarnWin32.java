@@ -212,7 +212,7 @@ public final class ZarnWin32 {
         try {
             linker.load(file.toString());
         } catch (UnsatisfiedLinkError e) {
-            if (!loadedByAnotherClassLoader(e)) {
+            if (!LibraryCache.loadedByAnotherClassLoader(e)) {
                 throw e;
             }
             UnsatisfiedLinkError error = new UnsatisfiedLinkError(e.getMessage() + "; a JVM lets one class loader load a file:"
@@ -234,8 +234,8 @@ public final class ZarnWin32 {
         LibraryCache.Content library = jarLibrary(folder);
         List<Path> files = onLibraryPath();
         for (Path file : files) {
-            try (LibraryCache.Held held = LibraryCache.Held.open(file)) {
-                if (held.contains(library)) {
+            try (LibraryCache.Held held = LibraryCache.hold(file, null)) {
+                if (held != null && held.contains(library)) {
                     return link(file, library);
                 }
             }
@@ -265,20 +265,27 @@ public final class ZarnWin32 {
         LibraryCache.Content library = jarLibrary(folder);
         Path copy = cache(library).copyName(library);
         Path file = loadIfSame(copy, library);
-        if (file == null) {
-            // A copy that is missing, differs or is a link is written anew. Windows refuses to
-            // replace a file that another process has loaded or holds, which that process checked
-            // first: the copy there may then be good after all.
-            IOException refused = null;
+        // A missing copy is put in place without replacing: one that another JVM put there first
+        // is checked at once. A copy that differs or is a link is replaced then. Windows refuses
+        // to replace a file that another process has loaded or holds, which that process checked
+        // first: the copy there may then be good after all.
+        IOException refused = null;
+        for (int round = 0; file == null && round < 2; round++) {
+            refused = null;
             try {
-                cache.write(copy, library);
+                cache.write(copy, library, round > 0);
             } catch (IOException e) {
                 refused = e;
             }
-            file = loadIfSame(copy, library);
-            if (file == null) {
-                throw refused != null ? refused : new IOException("the copy in the cache was changed again before it could be loaded");
+            try {
+                file = loadIfSame(copy, library);
+            } catch (Throwable e) {
+                addSuppressed(e, refused);
+                throw e;
             }
+        }
+        if (file == null) {
+            throw refused != null ? refused : new IOException("the copy in the cache was changed again before it could be loaded");
         }
         return file;
     }
@@ -289,7 +296,7 @@ public final class ZarnWin32 {
      * the file is missing, a link, or its content differs.
      */
     private Path loadIfSame(Path file, LibraryCache.Content library) throws IOException {
-        try (LibraryCache.Held held = cache(library).hold(file)) {
+        try (LibraryCache.Held held = LibraryCache.hold(file, cache(library))) {
             return held != null && held.contains(library) ? link(file, library) : null;
         }
     }
@@ -302,27 +309,33 @@ public final class ZarnWin32 {
      */
     private Path link(Path file, LibraryCache.Content library) throws IOException {
         try {
-            linker.load(file.toString());
-            return file;
+            // Tried again as another program's open of the new file may make it fail for a moment.
+            return LibraryCache.retried(() -> {
+                linker.load(file.toString());
+                return file;
+            });
         } catch (UnsatisfiedLinkError e) {
-            if (!loadedByAnotherClassLoader(e)) {
+            if (!LibraryCache.loadedByAnotherClassLoader(e)) {
                 throw e;
             }
-            Path own = cache(library).ownCopy(library);
-            Path loaded = loadIfSame(own, library);
-            if (loaded == null) {
-                throw new IOException("the copy " + own + " was changed before it could be loaded");
+            try {
+                Path own = cache(library).ownCopy(library);
+                Path loaded = loadIfSame(own, library);
+                if (loaded == null) {
+                    throw new IOException("the copy " + own + " was changed before it could be loaded");
+                }
+                return loaded;
+            } catch (Throwable failure) {
+                addSuppressed(failure, e);
+                throw failure;
             }
-            return loaded;
         }
     }
 
-    /**
-     * The JDK's words, from Java 8 on, when another class loader has loaded the file or is
-     * loading it.
-     */
-    private static boolean loadedByAnotherClassLoader(UnsatisfiedLinkError e) {
-        return String.valueOf(e.getMessage()).contains(" in another classloader");
+    private static void addSuppressed(Throwable failure, Throwable cause) {
+        if (cause != null && cause != failure) {
+            failure.addSuppressed(cause);
+        }
     }
 
     private Path loadSystemLibrary() {
