@@ -201,6 +201,10 @@ public class ZarnWin32Test {
         String text = output(child(caches.resolve("named"), "fail", "-Dzarnwin32.library=missing.dll",
                 "-Djava.library.path=" + same.getParent(), "1. -Dzarnwin32.library=missing.dll: Can't load library: " + here.resolve("missing.dll")));
         check(text != null && !text.contains("\n2.") && !Files.exists(caches.resolve("named")), "a missing zarnwin32.library file: nothing else tried");
+        // zarnwin32.text: a value but ansi or unicode fails the load before anything is tried.
+        check(output(child(caches.resolve("text"), "fail", "-Dzarnwin32.text=Unicode",
+                "The system property zarnwin32.text is \"Unicode\": it must be ansi or unicode")) != null
+                && !Files.exists(caches.resolve("text")), "a misspelt zarnwin32.text fails the load, naming the property and its values");
         // The cache folder must be absolute: a relative one would depend on where the JVM starts.
         check(output(child(here.relativize(caches.resolve("relative")), "fail", "is not an absolute path; start the JVM with -Dzarnwin32.cache=")) != null
                 && !Files.exists(caches.resolve("relative")), "a relative cache folder fails, naming -Dzarnwin32.cache");
