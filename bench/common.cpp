@@ -4,7 +4,23 @@ namespace bench {
 
 Natives& natives()
 {
-    static Natives instance;
+    static Natives instance(testjni::library());
+    return instance;
+}
+
+Natives& unicodeNatives()
+{
+    static Natives instance([] {
+        // A second file name makes Windows map a second instance, with state of its own.
+        char path[MAX_PATH];
+        DWORD length = GetModuleFileNameA(testjni::library(), path, MAX_PATH);
+        std::string copy = std::string(path, length).substr(0, length - 4) + "-unicode.dll";
+        HMODULE module = nullptr;
+        if (length > 4 && length < MAX_PATH && CopyFileA(path, copy.c_str(), FALSE)) module = LoadLibraryA(copy.c_str());
+        testjni::TestJni jni;
+        if (module && testjni::callOnLoad(module, jni, "unicode") != JNI_VERSION_1_6) module = nullptr;
+        return module;
+    }());
     return instance;
 }
 

@@ -16,24 +16,30 @@
 
 namespace bench {
 
-// ---- The natives, resolved in the library by their exported names.
+// ---- The natives, resolved in a copy of the library by their exported names.
 struct Natives {
-    testjni::Native<jstring(jstring)> getEnvironmentVariable{std::string(testjni::win32Package) +
-                                                             "Environment_getEnvironmentVariable"};
-    testjni::Native<jobject(jint, jstring, jstring)> keyGetValue{std::string(testjni::win32Package) +
-                                                                 "Registry_keyGetValue"};
+    explicit Natives(HMODULE library) : module(library) {}
+    HMODULE module;
+    testjni::Native<jstring(jstring)> getEnvironmentVariable{
+        std::string(testjni::win32Package) + "Environment_getEnvironmentVariable", module};
+    testjni::Native<jobject(jint, jstring, jstring)> keyGetValue{std::string(testjni::win32Package) + "Registry_keyGetValue",
+                                                                 module};
     testjni::Native<void(jint, jstring, jstring, jint, jobject, jboolean)> keySetValue{
-        std::string(testjni::win32Package) + "Registry_keySetValue"};
-    testjni::Native<jboolean(jint, jstring)> keyExists{std::string(testjni::win32Package) + "Registry_keyExists"};
-    testjni::Native<jint(jint, jbyteArray, jint)> read{std::string(testjni::pipePackage) + "WinPipe_read"};
-    testjni::Native<jint(jint, jbyteArray, jint)> write{std::string(testjni::pipePackage) + "WinPipe_write"};
+        std::string(testjni::win32Package) + "Registry_keySetValue", module};
+    testjni::Native<jboolean(jint, jstring)> keyExists{std::string(testjni::win32Package) + "Registry_keyExists", module};
+    testjni::Native<jint(jint, jbyteArray, jint)> read{std::string(testjni::pipePackage) + "WinPipe_read", module};
+    testjni::Native<jint(jint, jbyteArray, jint)> write{std::string(testjni::pipePackage) + "WinPipe_write", module};
     testjni::Native<jint(jstring, jstring, jint, jint, jint, jint, jint, jint)> createWindow{
-        std::string(testjni::win32Package) + "Window_createWindow"};
-    testjni::Native<void(jint)> destroyWindow{std::string(testjni::win32Package) + "Window_destroyWindow"};
+        std::string(testjni::win32Package) + "Window_createWindow", module};
+    testjni::Native<void(jint)> destroyWindow{std::string(testjni::win32Package) + "Window_destroyWindow", module};
     testjni::Native<jint(jstring, jstring, jstring, jstring, jstring, jint)> winCreateShortcut{
-        std::string(testjni::win32Package) + "Win32File_winCreateShortcut"};
+        std::string(testjni::win32Package) + "Win32File_winCreateShortcut", module};
 };
+// The library as the benchmark loads it: in the default (ansi) text mode.
 Natives& natives();
+// A copy of the library under another file name, loaded beside it with
+// zarnwin32.text=unicode: its natives in unicode mode, in the same run.
+Natives& unicodeNatives();
 
 // How an operation is made: by the native, by its direct sequence, or by the
 // bare Win32 calls.

@@ -27,9 +27,8 @@ std::string shortcutFile()
     return std::string(folder, length) + "zarnbench.lnk";
 }
 
-std::vector<Case> desktopCases()
+std::vector<Case> desktopCases(Natives& N)
 {
-    Natives& N = natives();
     std::vector<Case> cases;
     const std::string shortcut = shortcutFile();
 

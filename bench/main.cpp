@@ -1,12 +1,12 @@
 // The benchmark: each measured native, called as a JVM calls it (through its
 // export, with the test JNI environment), against the same Win32 sequence
 // called directly in the same run (direct.cpp), and against the bare Win32
-// calls with no JNI at all; how pipe throughput and keyGetValue time grow;
+// calls with no JNI at all; the text natives in unicode mode against ansi mode; how pipe throughput and keyGetValue time grow;
 // and the heap allocations that the library itself makes in the natives that
 // must make none. Prints Markdown tables on stdout, progress on stderr.
 //
 //   bench.exe [--reps N] [--batch-ms MS] [--only SECTION[,SECTION...]]
-//   SECTION: compare, throughput, arrays, pairs, growth, buffers, allocations (all by default)
+//   SECTION: compare, modes, throughput, arrays, pairs, growth, buffers, allocations (all by default)
 // Lines that begin with @ are for scripts/bench.sh: the targets and the run.
 //
 // The sections live beside this file, one file per subsystem (sections.h).
@@ -56,11 +56,21 @@ int main(int argc, char** argv)
     };
     if (wanted("compare")) {
         std::vector<Case> cases;
-        for (auto subsystem : {sessionCases, registryCases, pipeCases, desktopCases}) {
-            std::vector<Case> more = subsystem();
+        for (auto subsystem : {sessionCases(), registryCases(), pipeCases(), desktopCases()}) {
+            std::vector<Case> more = subsystem;
             cases.insert(cases.end(), more.begin(), more.end());
         }
         runComparisons(cases);
+    }
+    if (wanted("modes")) {
+        std::vector<Case> ansi, unicode;
+        for (auto subsystem : {sessionCases, registryCases, desktopCases}) {
+            std::vector<Case> more = subsystem(natives());
+            ansi.insert(ansi.end(), more.begin(), more.end());
+            more = subsystem(unicodeNatives());
+            unicode.insert(unicode.end(), more.begin(), more.end());
+        }
+        runTextModes(ansi, unicode);
     }
     if (wanted("throughput")) runThroughput();
     if (wanted("arrays")) runArrays();

@@ -10,9 +10,8 @@ using namespace testjni;
 
 namespace bench {
 
-std::vector<Case> registryCases()
+std::vector<Case> registryCases(Natives& N)
 {
-    Natives& N = natives();
     std::vector<Case> cases;
 
     // ---- keyGetValue and keySetValue of a 32-byte REG_SZ and a 64 KiB REG_BINARY

@@ -13,10 +13,10 @@
 namespace bench {
 
 // ---- Rows of the comparison table (native, direct, Win32 alone), by subsystem.
-std::vector<Case> sessionCases();   // getEnvironmentVariable
-std::vector<Case> registryCases();  // keyGetValue, keySetValue, keyExists
+std::vector<Case> sessionCases(Natives& N = natives());   // getEnvironmentVariable
+std::vector<Case> registryCases(Natives& N = natives());  // keyGetValue, keySetValue, keyExists
 std::vector<Case> pipeCases();      // round trips of write and read
-std::vector<Case> desktopCases();   // createWindow with destroyWindow, winCreateShortcut
+std::vector<Case> desktopCases(Natives& N = natives());   // createWindow with destroyWindow, winCreateShortcut
 
 // ---- Rows of the allocation table, by subsystem.
 void sessionAllocations(const AllocationRow& row);
@@ -25,6 +25,8 @@ void registryAllocations(const AllocationRow& row);
 
 // ---- The sections ("--only" names in brackets).
 void runComparisons(std::vector<Case>& cases);  // [compare]
+// Each text native in unicode mode against ansi mode: the rows of both case lists, pair by pair.
+void runTextModes(std::vector<Case>& ansi, std::vector<Case>& unicode);  // [modes]
 void runThroughput();                           // [throughput]
 void runArrays();                               // [arrays]
 void runPairs();                                // [pairs]

@@ -6,9 +6,8 @@ using namespace testjni;
 
 namespace bench {
 
-std::vector<Case> sessionCases()
+std::vector<Case> sessionCases(Natives& N)
 {
-    Natives& N = natives();
     std::vector<Case> cases;
 
     // ---- getEnvironmentVariable

@@ -57,7 +57,7 @@ for part in main pairs; do
             runner=wine
             [ "$arch" = x64 ] && runner=/usr/lib/wine/wine64
             part=$BENCH_PART
-            sections=compare,throughput,arrays,growth,buffers,allocations limit=500
+            sections=compare,modes,throughput,arrays,growth,buffers,allocations limit=600
             [ "$part" = pairs ] && sections=pairs limit=200
             echo "== $arch: $sections" >&2
             status=0

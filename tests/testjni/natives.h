@@ -70,9 +70,10 @@ public:
     using Pointer = R(JNICALL*)(JNIEnv*, jclass, Args...);
 
     // jniName: "Registry_keyExists" style names are completed with the package.
-    explicit Native(const std::string& jniName)
+    // module: the library loaded as the test process loads it, or another copy of it.
+    explicit Native(const std::string& jniName, HMODULE module = library())
         : name_(exportedName(jniName, 8 + argumentBytes())),
-          pointer_(reinterpret_cast<Pointer>(reinterpret_cast<void*>(GetProcAddress(library(), name_.c_str()))))
+          pointer_(reinterpret_cast<Pointer>(reinterpret_cast<void*>(GetProcAddress(module, name_.c_str()))))
     {
     }
 
