@@ -1,0 +1,444 @@
+// The Registry natives that list a key's sub-keys and value names, and those
+// that move REG_QWORD and REG_MULTI_SZ values: long for the one, String[] for
+// the other.
+//
+// Names and list text cross to Windows through the A functions, in the routines
+// just below; the rest of the file sees only their bytes.
+#include "registry.h"
+
+#include <cstring>
+
+#include "com_zarn_kelda_dravik_common_win32_Registry.h"
+
+namespace {
+
+// ---- The Windows calls that carry text.
+
+// What a listing names.
+enum class Listing { SubKeys, Values };
+
+// Windows caps a key name at 255 UTF-16 units and a value name at 16,383. The
+// A functions give one unit as up to 3 bytes (2 in a double-byte code page, 3
+// where the ANSI code page is UTF-8), so buffers of these sizes hold every
+// name whole, with its NUL; the A function fails with ERROR_MORE_DATA, and
+// never cuts a name, where one does not fit.
+constexpr DWORD nameCapacity(Listing what) noexcept
+{
+    return (what == Listing::SubKeys ? 255 : 16383) * 3 + 1;
+}
+
+// The number of entries that a listing counts, and the time the key last changed:
+// creating or deleting a sub-key changes its parent's time, setting or deleting
+// a value its key's.
+LONG queryListing(HKEY key, Listing what, DWORD& count, FILETIME& written) noexcept
+{
+    return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, what == Listing::SubKeys ? &count : nullptr, nullptr,
+                            nullptr, what == Listing::Values ? &count : nullptr, nullptr, nullptr, nullptr, &written);
+}
+
+// The name of entry index; length holds the buffer's size before, the name's
+// length without its NUL after.
+LONG enumerateName(HKEY key, Listing what, DWORD index, char* name, DWORD& length) noexcept
+{
+    return what == Listing::SubKeys ? RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr)
+                                    : RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+}
+
+LONG queryValue(HKEY key, const char* name, DWORD& type, char* data, DWORD& size) noexcept
+{
+    return RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+}
+
+LONG setValue(HKEY key, const char* name, DWORD type, const char* data, DWORD size) noexcept
+{
+    return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data), size);
+}
+
+// Zero bytes the list reader places after the data: list text from the A
+// functions ends at one NUL byte; UTF-16 list text would end at a zero unit
+// after a whole number of units, two bytes past an odd byte count.
+constexpr DWORD terminatorBytes = 2;
+
+// ---- Lists of names.
+
+// Names, each kept with its NUL in one growing buffer from malloc. A Java
+// thread or another process may change what the names come from: each is
+// copied in once, with its length, and nothing else is trusted.
+class NameList {
+public:
+    NameList() noexcept = default;
+    ~NameList()
+    {
+        std::free(text_);
+        std::free(ends_);
+    }
+    NameList(const NameList&) = delete;
+    NameList& operator=(const NameList&) = delete;
+
+    size_t count() const noexcept { return count_; }
+    const char* name(size_t i) const noexcept { return text_ + (i ? ends_[i - 1] : 0); }
+    // The names one after the other, each with its NUL.
+    const char* text() const noexcept { return text_; }
+    size_t textSize() const noexcept { return used_; }
+    void clear() noexcept { count_ = used_ = 0; }
+
+    // Appends a name of length bytes; false when memory ran out.
+    bool add(const char* name, size_t length) noexcept
+    {
+        if (!reserve(text_, textCapacity_, used_ + length + 1)) return false;
+        if (!reserve(ends_, endsCapacity_, count_ + 1)) return false;
+        memcpy(text_ + used_, name, length);
+        used_ += length;
+        text_[used_++] = '\0';
+        ends_[count_++] = used_;
+        return true;
+    }
+
+private:
+    // Makes items hold at least needed elements, at least doubling it, keeping its contents.
+    template <typename Item>
+    static bool reserve(Item*& items, size_t& capacity, size_t needed) noexcept
+    {
+        if (needed <= capacity) return true;
+        size_t wanted = capacity * 2 > needed ? capacity * 2 : needed + 64;
+        auto larger = static_cast<Item*>(std::malloc(wanted * sizeof(Item)));
+        if (!larger) return false;
+        if (capacity) memcpy(larger, items, capacity * sizeof(Item));
+        std::free(items);
+        items = larger;
+        capacity = wanted;
+        return true;
+    }
+
+    char* text_ = nullptr;
+    size_t textCapacity_ = 0;
+    size_t used_ = 0;
+    size_t* ends_ = nullptr;
+    size_t endsCapacity_ = 0;
+    size_t count_ = 0;
+};
+
+// Registry names ignore letter case; the bytes of the A functions are compared
+// with ASCII letters folded and every other byte as it is.
+int compareNames(const char* a, const char* b) noexcept
+{
+    for (;; ++a, ++b) {
+        unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
+        if (x != y || x == 0) return x - y;
+    }
+}
+
+struct Ranked {
+    const char* name;
+    size_t index;
+};
+
+int compareRanked(const void* a, const void* b) noexcept
+{
+    auto x = static_cast<const Ranked*>(a), y = static_cast<const Ranked*>(b);
+    int order = compareNames(x->name, y->name);
+    if (order) return order;
+    return x->index < y->index ? -1 : x->index > y->index ? 1 : 0;
+}
+
+// Marks in repeated (one byte per name) every name that an earlier one equals;
+// false when memory ran out.
+bool markRepeats(const NameList& names, MallocBuffer& repeated) noexcept
+{
+    size_t count = names.count();
+    if (!repeated.allocate(count)) return false;
+    memset(repeated.get(), 0, count);
+    if (count < 2) return true;
+    MallocBuffer rankedBuffer(count * sizeof(Ranked));
+    if (!rankedBuffer.get()) return false;
+    auto ranked = reinterpret_cast<Ranked*>(rankedBuffer.get());
+    for (size_t i = 0; i < count; ++i) ranked[i] = {names.name(i), i};
+    qsort(ranked, count, sizeof(Ranked), compareRanked);
+    for (size_t i = 1; i < count; ++i)
+        if (compareNames(ranked[i - 1].name, ranked[i].name) == 0) repeated.get()[ranked[i].index] = 1;
+    return true;
+}
+
+// A String[] of the names not marked in skip (null: all), in their order. Null
+// with the JVM's error pending, or with failure raised when memory for a
+// name's text ran out.
+jobjectArray newStringArray(JNIEnv* env, const NameList& names, const char* skip, const char* failure) noexcept
+{
+    jsize kept = 0;
+    for (size_t i = 0; i < names.count(); ++i) kept += skip && skip[i] ? 0 : 1;
+    jclass stringClass = env->FindClass("java/lang/String");
+    if (!stringClass) return nullptr;
+    jobjectArray array = env->NewObjectArray(kept, stringClass, nullptr);
+    if (!array) return nullptr;
+    jsize next = 0;
+    for (size_t i = 0; i < names.count(); ++i) {
+        if (skip && skip[i]) continue;
+        jstring string = newStringFromWindows(env, names.name(i));
+        if (!string) {
+            if (!env->ExceptionCheck()) throwRegistryException(env, failure);
+            return nullptr;
+        }
+        env->SetObjectArrayElement(array, next++, string);
+        // JNI promises a native 16 local references: one per element would
+        // run out with the 17th.
+        env->DeleteLocalRef(string);
+        if (env->ExceptionCheck()) return nullptr;
+    }
+    return array;
+}
+
+// ---- Listing.
+
+// One pass over the entries into names; the Win32 status that ended it.
+LONG listOnce(HKEY key, Listing what, char* name, NameList& names) noexcept
+{
+    names.clear();
+    for (DWORD index = 0;; ++index) {
+        DWORD length = nameCapacity(what);
+        LONG status = enumerateName(key, what, index, name, length);
+        if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (status != ERROR_SUCCESS) return status;
+        if (!names.add(name, length)) return ERROR_OUTOFMEMORY;
+    }
+}
+
+// The two listing natives. The entries are numbered by Windows: an entry that
+// another thread or process adds or removes during a pass moves the later ones
+// by one, so that a pass may see one twice or miss one. A pass over which the
+// key's count and time of change stay the same is kept; after sizeTries passes
+// without one the last pass is given, each name once.
+jobjectArray list(JNIEnv* env, jint root, jstring subKey, Listing what) noexcept
+{
+    const char* failure =
+        what == Listing::SubKeys ? "Error enumerating registry subkeys" : "Error enumerating registry values";
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_READ, key) != KeyOpen::Opened) return nullptr;
+    MallocBuffer name(nameCapacity(what));
+    NameList names;
+    DWORD count = 0;
+    FILETIME written = {};
+    LONG status = name.get() ? queryListing(key.get(), what, count, written) : ERROR_OUTOFMEMORY;
+    for (int pass = 0; status == ERROR_SUCCESS && pass < sizeTries; ++pass) {
+        status = listOnce(key.get(), what, name.get(), names);
+        DWORD countAfter = 0;
+        FILETIME writtenAfter = {};
+        if (status == ERROR_SUCCESS) status = queryListing(key.get(), what, countAfter, writtenAfter);
+        if (status != ERROR_SUCCESS) break;
+        if (countAfter == count && countAfter == names.count() && CompareFileTime(&written, &writtenAfter) == 0) break;
+        count = countAfter;
+        written = writtenAfter;
+    }
+    key.reset();
+    // Removed unless the key changed in every pass, a repeat can still come
+    // from a change within the resolution of the key's time: it is dropped.
+    MallocBuffer repeated;
+    if (status == ERROR_SUCCESS && !markRepeats(names, repeated)) status = ERROR_OUTOFMEMORY;
+    if (status != ERROR_SUCCESS) {
+        throwRegistryException(env, failure);
+        return nullptr;
+    }
+    return newStringArray(env, names, repeated.get(), failure);
+}
+
+// ---- Values.
+
+const char* const incompatibleError = "Incompatible data types";
+
+// Reads the named value, which must be of type wanted, into data, followed by
+// terminatorBytes zero bytes. Raises the read's message and returns false
+// otherwise. A value that grows between the size query and the read is read
+// again at its new size, up to sizeTries times.
+bool readValue(JNIEnv* env, HKEY key, const char* name, DWORD wanted, MallocBuffer& data, DWORD& size) noexcept
+{
+    DWORD type = 0;
+    size = 0;
+    LONG status = queryValue(key, name, type, nullptr, size);
+    for (int tries = 0; status == ERROR_SUCCESS && tries < sizeTries; ++tries) {
+        if (type != wanted) {
+            throwRegistryException(env, incompatibleError);
+            return false;
+        }
+        if (size > MAXDWORD - terminatorBytes || !data.allocate(size + terminatorBytes)) break;
+        status = queryValue(key, name, type, data.get(), size);
+        if (status == ERROR_SUCCESS) {
+            if (type != wanted) {
+                throwRegistryException(env, incompatibleError);
+                return false;
+            }
+            memset(data.get() + size, 0, terminatorBytes);
+            return true;
+        }
+        // ERROR_MORE_DATA leaves the new size in size.
+        if (status == ERROR_MORE_DATA) status = ERROR_SUCCESS;
+    }
+    throwRegistryException(env, retrieveError);
+    return false;
+}
+
+// The strings of REG_MULTI_SZ data, which readValue ended with its zero bytes:
+// each string ends at a NUL, and the list at the first empty string or the end
+// of the data, whichever comes first; data that another program wrote without
+// its final NULs loses nothing.
+bool splitList(const char* data, DWORD size, NameList& strings) noexcept
+{
+    for (DWORD at = 0; at < size;) {
+        size_t length = strlen(data + at);
+        if (length == 0) break;
+        if (!strings.add(data + at, length)) return false;
+        at += static_cast<DWORD>(length) + 1;
+    }
+    return true;
+}
+
+// Appends a list element's bytes. Raises and returns false for a null or
+// empty element, which would end the list early, or when the JVM or memory fails.
+bool appendElement(JNIEnv* env, jstring element, NameList& strings) noexcept
+{
+    Utf8Chars chars(env, element);
+    if (element && !chars) return false;  // the JVM's error stays pending
+    if (!chars || chars.get()[0] == '\0') {
+        chars.release();
+        throwRegistryException(env, "Empty or null string in REG_MULTI_SZ value");
+        return false;
+    }
+    if (!strings.add(chars.get(), strlen(chars.get()))) {
+        chars.release();
+        throwRegistryException(env, "Error setting registry value (REG_MULTI_SZ)");
+        return false;
+    }
+    return true;
+}
+
+// The REG_MULTI_SZ data of a String[]: every element's bytes with a NUL, and a
+// NUL after the last. Each element is read once: another Java thread may
+// change the array meanwhile.
+bool joinList(JNIEnv* env, jobjectArray values, NameList& strings) noexcept
+{
+    jsize count = env->GetArrayLength(values);
+    for (jsize i = 0; i < count; ++i) {
+        auto element = static_cast<jstring>(env->GetObjectArrayElement(values, i));
+        if (env->ExceptionCheck()) return false;
+        bool appended = appendElement(env, element, strings);
+        // One local reference per element would run out (see newStringArray).
+        if (element) env->DeleteLocalRef(element);
+        if (!appended) return false;
+    }
+    // The list ends with an empty string: one NUL more.
+    if (strings.add("", 0)) return true;
+    throwRegistryException(env, "Error setting registry value (REG_MULTI_SZ)");
+    return false;
+}
+
+}  // namespace
+
+// Registry.keyGetSubKeys(int root, String subKey) -> String[]
+extern "C" JNIEXPORT jobjectArray JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetSubKeys(JNIEnv* env, jclass, jint root, jstring subKey) noexcept
+{
+    return list(env, root, subKey, Listing::SubKeys);
+}
+
+// Registry.keyGetValueNames(int root, String subKey) -> String[]
+extern "C" JNIEXPORT jobjectArray JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValueNames(JNIEnv* env, jclass, jint root,
+                                                                  jstring subKey) noexcept
+{
+    return list(env, root, subKey, Listing::Values);
+}
+
+// Registry.keyGetLong(int root, String subKey, String valueName) -> long
+extern "C" JNIEXPORT jlong JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetLong(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                            jstring valueName) noexcept
+{
+    // A null name would designate the key's default value.
+    if (valueName == nullptr) return 0;
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_READ, key) != KeyOpen::Opened) return 0;
+    Utf8Chars name(env, valueName);
+    if (!name) return 0;
+    MallocBuffer data;
+    DWORD size = 0;
+    bool read = readValue(env, key.get(), name.get(), REG_QWORD, data, size);
+    name.release();
+    key.reset();
+    if (!read) return 0;
+    // The first eight bytes, little-endian; shorter data is zero-extended.
+    uint64_t value = 0;
+    for (DWORD i = 0; i < size && i < 8; ++i) value |= static_cast<uint64_t>(static_cast<unsigned char>(data.get()[i])) << (8 * i);
+    return static_cast<jlong>(value);
+}
+
+// Registry.keySetLong(int root, String subKey, String valueName, long value, boolean broadcast)
+extern "C" JNIEXPORT void JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keySetLong(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                            jstring valueName, jlong value, jboolean broadcast) noexcept
+{
+    // A null name would write the key's default value.
+    if (valueName == nullptr) return;
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_SET_VALUE, key) != KeyOpen::Opened) return;
+    {
+        Utf8Chars name(env, valueName);
+        if (name) {
+            char data[8];
+            for (int i = 0; i < 8; ++i) data[i] = static_cast<char>(static_cast<uint64_t>(value) >> (8 * i));
+            LONG status = setValue(key.get(), name.get(), REG_QWORD, data, sizeof data);
+            name.release();
+            if (status != ERROR_SUCCESS) throwRegistryException(env, "Error setting registry value (REG_QWORD)");
+        }
+    }
+    // As keySetValue: every path past the open announces the change when asked.
+    if (broadcast) broadcastEnvironmentChange();
+}
+
+// Registry.keyGetStrings(int root, String subKey, String valueName) -> String[]
+extern "C" JNIEXPORT jobjectArray JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetStrings(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                               jstring valueName) noexcept
+{
+    if (valueName == nullptr) return nullptr;
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_READ, key) != KeyOpen::Opened) return nullptr;
+    Utf8Chars name(env, valueName);
+    if (!name) return nullptr;
+    MallocBuffer data;
+    DWORD size = 0;
+    bool read = readValue(env, key.get(), name.get(), REG_MULTI_SZ, data, size);
+    name.release();
+    key.reset();
+    if (!read) return nullptr;
+    NameList strings;
+    if (!splitList(data.get(), size, strings)) {
+        throwRegistryException(env, retrieveError);
+        return nullptr;
+    }
+    return newStringArray(env, strings, nullptr, retrieveError);
+}
+
+// Registry.keySetStrings(int root, String subKey, String valueName, String[] values, boolean broadcast)
+extern "C" JNIEXPORT void JNICALL
+Java_com_zarn_kelda_dravik_common_win32_Registry_keySetStrings(JNIEnv* env, jclass, jint root, jstring subKey,
+                                                               jstring valueName, jobjectArray values,
+                                                               jboolean broadcast) noexcept
+{
+    if (valueName == nullptr) return;
+    UniqueKey key;
+    if (openKey(env, root, subKey, KEY_SET_VALUE, key) != KeyOpen::Opened) return;
+    if (values == nullptr) {
+        throwRegistryException(env, incompatibleError);
+    } else {
+        NameList strings;
+        Utf8Chars name(env, valueName);
+        // Nothing is written unless every element could be taken.
+        if (name && joinList(env, values, strings)) {
+            LONG status = setValue(key.get(), name.get(), REG_MULTI_SZ, strings.text(),
+                                   static_cast<DWORD>(strings.textSize()));
+            name.release();
+            if (status != ERROR_SUCCESS) throwRegistryException(env, "Error setting registry value (REG_MULTI_SZ)");
+        }
+    }
+    if (broadcast) broadcastEnvironmentChange();
+}
