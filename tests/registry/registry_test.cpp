@@ -8,6 +8,7 @@
 #include "import_patch.h"
 #include "natives.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -36,8 +37,10 @@ struct Watch {
     std::function<void(int call)> beforeQueryValue;       // call 1, 2, ... of RegQueryValueExA
     std::function<void(int call)> beforeExpand;           // call 1, 2, ... of ExpandEnvironmentStringsA
     std::function<DWORD(int call)> expandResult;          // replaces a call's result when it returns non-zero
+    std::function<void(int call)> beforeEnum;             // call 1, 2, ... of RegEnumKeyExA and RegEnumValueA
     int queryValueCalls = 0;
     int expandCalls = 0;
+    int enumCalls = 0;
     const char* systemText = nullptr;  // FormatMessageA gives this text when set, as a localized Windows would
 
     void reset()
@@ -45,8 +48,9 @@ struct Watch {
         systemText = nullptr;
         opened = closed = registryCalls = nullNames = 0;
         queryInfoFailure = setValueFailure = 0;
-        heapFailAt = heapCalls = queryValueCalls = expandCalls = 0;
+        heapFailAt = heapCalls = queryValueCalls = expandCalls = enumCalls = 0;
         beforeQueryValue = nullptr;
+        beforeEnum = nullptr;
         beforeExpand = nullptr;
         expandResult = nullptr;
     }
@@ -109,6 +113,22 @@ LONG WINAPI watchedDeleteValue(HKEY key, LPCSTR name)
     return RegDeleteValueA(key, name);
 }
 
+LONG WINAPI watchedEnumKey(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved, LPSTR cls,
+                           LPDWORD clsSize, PFILETIME written)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
+    return RegEnumKeyExA(key, index, name, size, reserved, cls, clsSize, written);
+}
+
+LONG WINAPI watchedEnumValue(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved, LPDWORD type,
+                             LPBYTE data, LPDWORD dataSize)
+{
+    InterlockedIncrement(&watch.registryCalls);
+    if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
+    return RegEnumValueA(key, index, name, size, reserved, type, data, dataSize);
+}
+
 DWORD WINAPI watchedExpand(LPCSTR text, LPSTR buffer, DWORD size)
 {
     int call = ++watch.expandCalls;
@@ -164,6 +184,8 @@ public:
             {"RegQueryValueExA", reinterpret_cast<void*>(watchedQueryValue)},
             {"RegSetValueExA", reinterpret_cast<void*>(watchedSetValue)},
             {"RegDeleteValueA", reinterpret_cast<void*>(watchedDeleteValue)},
+            {"RegEnumKeyExA", reinterpret_cast<void*>(watchedEnumKey)},
+            {"RegEnumValueA", reinterpret_cast<void*>(watchedEnumValue)},
             {"ExpandEnvironmentStringsA", reinterpret_cast<void*>(watchedExpand)},
             {"malloc", reinterpret_cast<void*>(watchedMalloc)},
             {"FormatMessageA", reinterpret_cast<void*>(watchedFormatMessage)},
@@ -222,12 +244,18 @@ std::string hex(const std::vector<uint8_t>& bytes)
 
 std::string show(jboolean b) { return b ? "true" : "false"; }
 std::string show(jint v) { return std::to_string(v); }
+std::string show(jlong v) { return std::to_string(v); }
 std::string show(TestJni& jni, jobject o)
 {
     if (!o) return "null";
     if (jni.isByteArray(o)) return "bytes:" + hex(jni.arrayBytes(o));
     if (jni.isString(o)) return "string:" + jni.utf8Bytes(o);
     if (jni.isInteger(o)) return "int:" + std::to_string(jni.integerValue(o));
+    if (jni.isObjectArray(o)) {
+        std::string out = "strings:";
+        for (jobject e : jni.arrayElements(o)) out += (out.size() > 8 ? "|" : "") + (e ? jni.utf8Bytes(e) : "<null>");
+        return out;
+    }
     return "object";
 }
 
@@ -264,6 +292,12 @@ protected:
     Native<jint(jint, jstring, jstring)> keyGetValueType{name("keyGetValueType")};
     Native<jobject(jint, jstring, jstring)> keyGetValue{name("keyGetValue")};
     Native<void(jint, jstring, jstring, jint, jobject, jboolean)> keySetValue{name("keySetValue")};
+    Native<jobjectArray(jint, jstring)> keyGetSubKeys{name("keyGetSubKeys")};
+    Native<jobjectArray(jint, jstring)> keyGetValueNames{name("keyGetValueNames")};
+    Native<jlong(jint, jstring, jstring)> keyGetLong{name("keyGetLong")};
+    Native<void(jint, jstring, jstring, jlong, jboolean)> keySetLong{name("keySetLong")};
+    Native<jobjectArray(jint, jstring, jstring)> keyGetStrings{name("keyGetStrings")};
+    Native<void(jint, jstring, jstring, jobjectArray, jboolean)> keySetStrings{name("keySetStrings")};
 
     static std::string name(const char* method) { return std::string(win32Package) + "Registry_" + method; }
 
@@ -336,6 +370,67 @@ protected:
         EXPECT_EQ(RegSetValueExA(key, valueName.c_str(), 0, type, guarded.data(), static_cast<DWORD>(data.size())),
                   ERROR_SUCCESS);
         RegCloseKey(key);
+    }
+
+    static std::u16string latin1(const std::string& text)
+    {
+        std::u16string out;
+        for (char c : text) out += static_cast<char16_t>(static_cast<unsigned char>(c));
+        return out;
+    }
+
+    // Another program's write: UTF-16 names, and data stored as given, with no
+    // NUL added (RegSetValueExW adds none).
+    static void setWide(const std::string& path, const std::u16string& valueName, DWORD type, const Bytes& data)
+    {
+        const std::u16string wpath = latin1(full(path));
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(wpath.c_str()), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(key, reinterpret_cast<LPCWSTR>(valueName.c_str()), 0, type, data.data(),
+                                 static_cast<DWORD>(data.size())),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+
+    // The data as another program reads it (RegQueryValueExW).
+    static Bytes rawWide(const std::string& path, const std::string& valueName)
+    {
+        const std::u16string wpath = latin1(full(path)), wname = latin1(valueName);
+        Bytes data(1 << 16);
+        DWORD size = static_cast<DWORD>(data.size());
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(wpath.c_str()), 0, KEY_READ, &key)) return {};
+        LONG status = RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(wname.c_str()), nullptr, nullptr, data.data(), &size);
+        RegCloseKey(key);
+        data.resize(status == ERROR_SUCCESS ? size : 0);
+        return data;
+    }
+
+    static Bytes utf16Bytes(const std::u16string& text)
+    {
+        auto bytes = reinterpret_cast<const uint8_t*>(text.data());
+        return Bytes(bytes, bytes + text.size() * 2);
+    }
+
+    // The UTF-16 names of a key's sub-keys (or values), in Windows' order.
+    static std::vector<std::u16string> namesW(const std::string& path, bool values)
+    {
+        std::vector<std::u16string> names;
+        const std::u16string wpath = latin1(full(path));
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(wpath.c_str()), 0, KEY_READ, &key)) return names;
+        for (DWORD i = 0;; ++i) {
+            WCHAR name[16384];
+            DWORD size = 16384;
+            if ((values ? RegEnumValueW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)
+                        : RegEnumKeyExW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)) != ERROR_SUCCESS)
+                break;
+            names.emplace_back(reinterpret_cast<const char16_t*>(name), size);
+        }
+        RegCloseKey(key);
+        return names;
     }
 
     static Raw raw(const std::string& path, const std::string& valueName)
@@ -449,6 +544,24 @@ TEST_F(RegistryTest, EveryFailureGivesItsResultMessageAndBroadcast)
         {"keySetValue, type 6", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), REG_LINK, j.string("a"), JNI_FALSE); return std::string("void"); }, "void", "Unsupported value type", 0},
         {"keySetValue, type 8", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), 8, j.integer(1), JNI_TRUE); return std::string("void"); }, "void", "Unsupported value type", 1},
         {"keySetValue, type -1", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), -1, j.bytes({1}), JNI_TRUE); return std::string("void"); }, "void", "Unsupported value type", 1},
+        {"keySetValue, type 11", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), REG_QWORD, j.integer(1), JNI_FALSE); return std::string("void"); }, "void", "Unsupported value type", 0},
+        // The lists, and the 64-bit and list values.
+        {"keyGetSubKeys, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "missing"))); }, "null", "Error opening registry key", 0},
+        {"keyGetValueNames, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "missing"))); }, "null", "Error opening registry key", 0},
+        {"keyGetSubKeys, count fails", failQueryInfo, [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "present"))); }, "null", "Error enumerating registry subkeys", 0},
+        {"keyGetValueNames, count fails", failQueryInfo, [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "present"))); }, "null", "Error enumerating registry values", 0},
+        {"keyGetLong, missing value", nullptr, [&](TestJni& j) { return show(keyGetLong(j, currentUser, key(j, "present"), j.string("absent"))); }, "0", "Error retreiving registry value", 0},
+        {"keyGetLong, REG_DWORD", nullptr, [&](TestJni& j) { return show(keyGetLong(j, currentUser, key(j, "present"), j.string("dw"))); }, "0", "Incompatible data types", 0},
+        {"keyGetStrings, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "missing"), j.string("multi"))); }, "null", "Error opening registry key", 0},
+        {"keyGetStrings, missing value", nullptr, [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "present"), j.string("absent"))); }, "null", "Error retreiving registry value", 0},
+        {"keyGetStrings, REG_SZ", nullptr, [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "present"), j.string("v"))); }, "null", "Incompatible data types", 0},
+        {"keySetLong, missing key, flag set", nullptr, [&](TestJni& j) { keySetLong(j, currentUser, key(j, "missing"), j.string("q"), 1, JNI_TRUE); return std::string("void"); }, "void", "Error opening registry key", 0},
+        {"keySetLong, failed write", nullptr, [&](TestJni& j) { keySetLong(j, currentUser, key(j, "present"), j.string(std::string(20000, 'n')), 1, JNI_TRUE); return std::string("void"); }, "void", "Error setting registry value (REG_QWORD)", 1},
+        {"keySetStrings, missing key, flag set", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "missing"), j.string("m"), j.objectArray({}), JNI_TRUE); return std::string("void"); }, "void", "Error opening registry key", 0},
+        {"keySetStrings, null array", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("multi"), nullptr, JNI_TRUE); return std::string("void"); }, "void", "Incompatible data types", 1},
+        {"keySetStrings, null element", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("multi"), j.objectArray({j.string("a"), nullptr}), JNI_TRUE); return std::string("void"); }, "void", "Empty or null string in REG_MULTI_SZ value", 1},
+        {"keySetStrings, empty element", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("m"), j.objectArray({j.string(""), j.string("b")}), JNI_FALSE); return std::string("void"); }, "void", "Empty or null string in REG_MULTI_SZ value", 0},
+        {"keySetStrings, failed write", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string(std::string(20000, 'n')), j.objectArray({j.string("a")}), JNI_TRUE); return std::string("void"); }, "void", "Error setting registry value (REG_MULTI_SZ)", 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -499,6 +612,12 @@ TEST_F(RegistryTest, NullPathOrNullNameReturnsNeutralWithoutAnyCallOrBroadcast)
         {"keyGetValueType", [&](TestJni& j, jstring p, jstring n) { return show(keyGetValueType(j, currentUser, p, n)); }, "-1", true},
         {"keyGetValue", [&](TestJni& j, jstring p, jstring n) { return show(j, keyGetValue(j, currentUser, p, n)); }, "null", true},
         {"keySetValue", [&](TestJni& j, jstring p, jstring n) { keySetValue(j, currentUser, p, n, REG_SZ, j.string("s"), JNI_TRUE); return std::string("void"); }, "void", true},
+        {"keyGetSubKeys", [&](TestJni& j, jstring p, jstring) { return show(j, keyGetSubKeys(j, currentUser, p)); }, "null", false},
+        {"keyGetValueNames", [&](TestJni& j, jstring p, jstring) { return show(j, keyGetValueNames(j, currentUser, p)); }, "null", false},
+        {"keyGetLong", [&](TestJni& j, jstring p, jstring n) { return show(keyGetLong(j, currentUser, p, n)); }, "0", true},
+        {"keySetLong", [&](TestJni& j, jstring p, jstring n) { keySetLong(j, currentUser, p, n, 5, JNI_TRUE); return std::string("void"); }, "void", true},
+        {"keyGetStrings", [&](TestJni& j, jstring p, jstring n) { return show(j, keyGetStrings(j, currentUser, p, n)); }, "null", true},
+        {"keySetStrings", [&](TestJni& j, jstring p, jstring n) { keySetStrings(j, currentUser, p, n, j.objectArray({j.string("s")}), JNI_TRUE); return std::string("void"); }, "void", true},
     };
     const std::string before = snapshot();
     for (const Case& c : cases) {
@@ -951,9 +1070,15 @@ TEST_F(RegistryTest, EveryFailedJniAcquisitionEndsTheCallCleanly)
         {"keySetValue failed write", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string(longName), REG_SZ, j.string("s"), JNI_TRUE); return std::string("void"); }, "void", "void", true},
         // The empty name: a lost name must not fall to the default value either.
         {"keySetValue default", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string(""), REG_BINARY, j.bytes({5}), JNI_FALSE); return std::string("void"); }, "void", "void", false},
+        {"keyGetSubKeys", [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, J(j, "keysOnly"))); }, "null", "null", false},
+        {"keyGetValueNames", [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, J(j, "present"))); }, "null", "null", false},
+        {"keyGetLong", [&](TestJni& j) { return show(keyGetLong(j, currentUser, J(j, "present"), j.string("dw"))); }, "0", "0", false},
+        {"keySetLong", [&](TestJni& j) { keySetLong(j, currentUser, J(j, "present"), j.string("q"), -1, JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        {"keyGetStrings", [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, J(j, "present"), j.string("multi"))); }, "null", "null", false},
+        {"keySetStrings", [&](TestJni& j) { keySetStrings(j, currentUser, J(j, "present"), j.string("m"), j.objectArray({j.string("a"), j.string("b")}), JNI_TRUE); return std::string("void"); }, "void", "void", true},
     };
     const Fn acquisitions[] = {Fn::GetStringUTFChars, Fn::GetByteArrayElements, Fn::NewStringUTF, Fn::NewByteArray,
-                               Fn::FindClass};
+                               Fn::FindClass, Fn::NewObjectArray, Fn::GetObjectArrayElement, Fn::SetObjectArrayElement};
     for (const Scenario& s : scenarios) {
         // A run without faults counts the acquisitions.
         int counts[static_cast<int>(Fn::Count)] = {};
@@ -985,6 +1110,228 @@ TEST_F(RegistryTest, EveryFailedJniAcquisitionEndsTheCallCleanly)
                 EXPECT_EQ(snapshot(), before) << "the registry changed";
             }
         }
+    }
+}
+
+// ---- Lists of names, 64-bit numbers and string lists.
+
+// Every name comes whole, as the W functions see it, in Windows' order; an
+// empty key lists nothing; a listing holds few local references at once.
+TEST_F(RegistryTest, ListingsGiveEveryNameWhole)
+{
+    const std::string longKey(255, 'k');
+    const std::u16string longValue(16383, u'v');
+    setWide("lists\\" + longKey, u"", REG_SZ, {});  // through the W function: Wine's A functions take paths of MAX_PATH
+    createKey("lists\\Mixed Case");
+    setWide("lists\\caf\xE9", u"", REG_SZ, {});  // another program's key "café", with its default value
+    setWide("lists", u"", REG_SZ, utf16Bytes(std::u16string(u"d", 2)));
+    setWide("lists", longValue, REG_DWORD, {1, 0, 0, 0});
+    setWide("lists", u"caf\u00E9", REG_DWORD, {1, 0, 0, 0});
+    for (int i = 0; i < 40; ++i) createKey("many\\k" + std::to_string(i));
+    for (const char* path : {"lists", "many", "empty", "valuesOnly", "keysOnly"}) {
+        for (bool values : {false, true}) {
+            SCOPED_TRACE(std::string(path) + (values ? " values" : " sub-keys"));
+            TestJni jni;
+            jobjectArray names = values ? keyGetValueNames(jni, currentUser, key(jni, path))
+                                        : keyGetSubKeys(jni, currentUser, key(jni, path));
+            ASSERT_TRUE(jni.isObjectArray(names)) << jni.pendingMessage();
+            std::vector<std::u16string> got;
+            for (jobject name : jni.arrayElements(names)) got.push_back(jni.utf16(name));
+            EXPECT_EQ(got, namesW(path, values));
+            EXPECT_LE(jni.peakLocalRefs(), 3);
+            EXPECT_TRUE(jni.clean());
+        }
+    }
+    EXPECT_EQ(namesW("lists", true).size(), 3u);
+    EXPECT_EQ(namesW("many", false).size(), 40u);
+}
+
+// Entries added or removed meanwhile: one change makes a second pass that
+// gives the key as it is then; a change before every enumeration call leaves
+// no pass without one, and the result still holds each name once.
+TEST_F(RegistryTest, ListingAKeyThatChangesMeanwhileListsEachNameOnce)
+{
+    for (int i = 0; i < 8; ++i) setRaw("moving\\k" + std::to_string(i), "", REG_SZ, {});
+    for (int i = 0; i < 8; ++i) setRaw("moving", "v" + std::to_string(i), REG_DWORD, {1, 0, 0, 0});
+    HKEY moving;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, full("moving").c_str(), 0, KEY_ALL_ACCESS, &moving), ERROR_SUCCESS);
+    // "a0" sorts before every other name: adding it moves them all.
+    auto flip = [moving](bool values, bool add) {
+        HKEY made;
+        if (values && add) RegSetValueExA(moving, "a0", 0, REG_DWORD, reinterpret_cast<const BYTE*>("\1\0\0\0"), 4);
+        if (values && !add) RegDeleteValueA(moving, "a0");
+        if (!values && add && RegCreateKeyExA(moving, "a0", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr) == 0)
+            RegCloseKey(made);
+        if (!values && !add) RegDeleteKeyA(moving, "a0");
+    };
+    for (bool values : {false, true}) {
+        for (const char* change : {"add once", "remove once", "every call"}) {
+            SCOPED_TRACE(std::string(values ? "values, " : "sub-keys, ") + change);
+            flip(values, std::string(change) == "remove once");
+            watch.reset();
+            watch.beforeEnum = [&](int call) {
+                if (std::string(change) == "every call") flip(values, call % 2 == 0);
+                else if (call == 3) flip(values, std::string(change) == "add once");
+            };
+            TestJni jni;
+            jobjectArray names = values ? keyGetValueNames(jni, currentUser, key(jni, "moving"))
+                                        : keyGetSubKeys(jni, currentUser, key(jni, "moving"));
+            watch.beforeEnum = nullptr;
+            std::vector<std::u16string> got;
+            for (jobject name : jni.arrayElements(names)) got.push_back(jni.utf16(name));
+            if (std::string(change) != "every call") {
+                EXPECT_EQ(got, namesW("moving", values));
+            } else {
+                EXPECT_GE(watch.enumCalls, 4 * 8) << "four passes";
+                std::vector<std::u16string> sorted = got;
+                std::sort(sorted.begin(), sorted.end());
+                EXPECT_TRUE(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) << "a name listed twice";
+                for (const std::u16string& name : got)
+                    EXPECT_TRUE(name == u"a0" || (name.size() == 2 && name[0] == (values ? u'v' : u'k')));
+            }
+            EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+            EXPECT_TRUE(jni.clean());
+            flip(values, false);
+        }
+    }
+    RegCloseKey(moving);
+}
+
+// REG_QWORD: eight little-endian bytes, shorter data zero-extended.
+TEST_F(RegistryTest, LongsAreEightLittleEndianBytes)
+{
+    struct Case {
+        Bytes data;
+        jlong value;
+    };
+    const Case cases[] = {{{1, 2, 3, 4, 5, 6, 7, 8}, 0x0807060504030201LL}, {Bytes(8, 0xFF), -1}, {{}, 0},
+                          {{0x34, 0x12}, 0x1234}, {{1, 0, 0, 0, 0, 0, 0, 0x80, 9, 9}, static_cast<jlong>(0x8000000000000001ULL)}};
+    for (const Case& c : cases) {
+        setRaw("values", "q", REG_QWORD, c.data);
+        TestJni jni;
+        EXPECT_EQ(keyGetLong(jni, currentUser, key(jni, "values"), jni.string("q")), c.value) << hex(c.data);
+        EXPECT_TRUE(jni.clean());
+    }
+    TestJni jni;
+    long sent = broadcasts();
+    keySetLong(jni, currentUser, key(jni, "present"), jni.string("v"), 0x0123456789ABCDEFLL, JNI_TRUE);
+    EXPECT_EQ(broadcasts() - sent, 1);
+    EXPECT_EQ(raw("present", "v").type, static_cast<DWORD>(REG_QWORD));
+    EXPECT_EQ(hex(raw("present", "v").data), "efcdab8967452301");
+    EXPECT_EQ(keyGetLong(jni, currentUser, key(jni, "present"), jni.string("v")), 0x0123456789ABCDEFLL);
+    EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+    EXPECT_TRUE(jni.clean());
+}
+
+// REG_MULTI_SZ as other programs write it (UTF-16, through the W functions),
+// well-formed or not, and as keySetStrings writes it.
+TEST_F(RegistryTest, StringListsReadSoundlyAndWriteTheListFormat)
+{
+    struct Case {
+        const char* name;
+        std::u16string text;
+        bool oddByte;  // one byte more than the text's units
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"two", std::u16string(u"a\0bc\0\0", 6), false, "strings:a|bc"},
+        {"noFinalNuls", std::u16string(u"a\0bc", 4), false, "strings:a|bc"},
+        {"oneFinalNul", std::u16string(u"a\0bc\0", 5), false, "strings:a|bc"},
+        {"oddByteCount", std::u16string(u"a\0bc\0\0", 6), true, "strings:a|bc"},
+        {"oddNoNuls", u"ab", true, "strings:ab"},
+        {"empty", u"", false, "strings:"},
+        {"justNul", std::u16string(1, u'\0'), false, "strings:"},
+        {"oddJustNul", std::u16string(1, u'\0'), true, "strings:"},
+        {"emptyStringEndsTheList", std::u16string(u"a\0\0b\0\0", 6), false, "strings:a"},
+        {"nonAscii", std::u16string(u"caf\u00E9\0\u20AC\0\0", 8), false, "strings:caf\xC3\xA9|\xE2\x82\xAC"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes data = utf16Bytes(c.text);
+        if (c.oddByte) data.push_back('x');
+        setWide("lists", latin1(c.name), REG_MULTI_SZ, data);
+        TestJni jni;
+        EXPECT_EQ(show(jni, keyGetStrings(jni, currentUser, key(jni, "lists"), jni.string(c.name))), c.expected);
+        EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+        EXPECT_TRUE(jni.clean());
+    }
+    // A value that grows between the size query and the read is read again.
+    watch.reset();
+    watch.beforeQueryValue = [](int call) {
+        if (call == 2) setWide("lists", u"two", REG_MULTI_SZ, utf16Bytes(std::u16string(300, u'g') + u'\0'));
+    };
+    {
+        TestJni jni;
+        EXPECT_EQ(show(jni, keyGetStrings(jni, currentUser, key(jni, "lists"), jni.string("two"))),
+                  "strings:" + std::string(300, 'g'));
+        EXPECT_EQ(watch.queryValueCalls, 3);
+        EXPECT_TRUE(jni.clean());
+    }
+    watch.reset();
+
+    struct Write {
+        std::vector<const char*> strings;
+        std::u16string stored;  // as another program reads it
+    };
+    const Write writes[] = {
+        {{"a", "bc"}, std::u16string(u"a\0bc\0\0", 6)},
+        {{}, std::u16string(1, u'\0')},
+        // Java text crosses as its modified UTF-8 bytes, each an ANSI character (code page 1252 here).
+        {{"caf\xC3\xA9"}, std::u16string(u"caf\u00C3\u00A9\0\0", 7)},
+    };
+    for (const Write& w : writes) {
+        TestJni jni;
+        std::vector<jobject> elements;
+        std::string expected = "strings:";
+        for (const char* text : w.strings) {
+            elements.push_back(jni.string(text));
+            expected += (expected.size() > 8 ? "|" : "") + std::string(text);
+        }
+        SCOPED_TRACE(expected);
+        long sent = broadcasts();
+        keySetStrings(jni, currentUser, key(jni, "present"), jni.string("v"), jni.objectArray(elements), JNI_FALSE);
+        EXPECT_EQ(broadcasts(), sent);
+        EXPECT_EQ(raw("present", "v").type, static_cast<DWORD>(REG_MULTI_SZ));
+        EXPECT_EQ(hex(rawWide("present", "v")), hex(utf16Bytes(w.stored)));
+        EXPECT_EQ(show(jni, keyGetStrings(jni, currentUser, key(jni, "present"), jni.string("v"))), expected);
+        EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+        EXPECT_TRUE(jni.clean());
+    }
+}
+
+// Each working buffer of the new natives that cannot be allocated ends the call
+// with its message, every key closed and nothing written.
+TEST_F(RegistryTest, EveryFailedAllocationOfTheListNativesEndsWithItsMessage)
+{
+    struct Scenario {
+        const char* what;
+        std::function<std::string(TestJni&)> call;
+        const char* message;
+    };
+    const Scenario scenarios[] = {
+        {"keyGetSubKeys", [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "keysOnly"))); }, "Error enumerating registry subkeys"},
+        {"keyGetValueNames", [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "present"))); }, "Error enumerating registry values"},
+        {"keyGetStrings", [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "present"), j.string("multi"))); }, "Error retreiving registry value"},
+        {"keySetStrings", [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("v"), j.objectArray({j.string("a"), j.string("b")}), JNI_FALSE); return std::string("null"); }, "Error setting registry value (REG_MULTI_SZ)"},
+    };
+    for (const Scenario& s : scenarios) {
+        watch.reset();
+        { TestJni jni; s.call(jni); }
+        const int allocations = watch.heapCalls;
+        populate();
+        const std::string before = snapshot();
+        EXPECT_GT(allocations, 0) << s.what;
+        for (int n = 1; n <= allocations; ++n) {
+            SCOPED_TRACE(std::string(s.what) + ", allocation " + std::to_string(n));
+            TestJni jni;
+            watch.reset();
+            watch.heapFailAt = n;
+            EXPECT_EQ(s.call(jni), "null");
+            EXPECT_EQ(jni.pendingMessage(), s.message);
+            EXPECT_EQ(watch.opened, watch.closed);
+            EXPECT_TRUE(jni.clean());
+        }
+        EXPECT_EQ(snapshot(), before) << s.what;
     }
 }
 
