@@ -14,7 +14,7 @@ namespace bench {
 
 // ---- Rows of the comparison table (native, direct, Win32 alone), by subsystem.
 std::vector<Case> sessionCases();   // getEnvironmentVariable
-std::vector<Case> registryCases();  // keyGetValue, keySetValue, keyExists
+std::vector<Case> registryCases();  // keyGetValue, keySetValue, keyExists, keyGetSubKeys
 std::vector<Case> pipeCases();      // round trips of write and read
 std::vector<Case> desktopCases();   // createWindow with destroyWindow, winCreateShortcut
 

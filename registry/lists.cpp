@@ -226,13 +226,17 @@ jobjectArray list(JNIEnv* env, jint root, jstring subKey, Listing what) noexcept
         FILETIME writtenAfter = {};
         if (status == ERROR_SUCCESS) status = queryListing(key.get(), what, countAfter, writtenAfter);
         if (status != ERROR_SUCCESS) break;
-        if (countAfter == count && countAfter == names.count() && CompareFileTime(&written, &writtenAfter) == 0) break;
+        // Windows' counts before and after, not the names listed: Windows does
+        // not promise that they agree, and where they did not every call would
+        // make sizeTries passes.
+        if (countAfter == count && CompareFileTime(&written, &writtenAfter) == 0) break;
         count = countAfter;
         written = writtenAfter;
     }
     key.reset();
-    // Removed unless the key changed in every pass, a repeat can still come
-    // from a change within the resolution of the key's time: it is dropped.
+    // The last pass of a key that changed throughout may hold repeats, and so
+    // may a pass taken for unchanged when changes that kept the count fell
+    // within the resolution of the key's time: they are dropped either way.
     MallocBuffer repeated;
     if (status == ERROR_SUCCESS && !markRepeats(names, repeated)) status = ERROR_OUTOFMEMORY;
     if (status != ERROR_SUCCESS) {

@@ -624,8 +624,7 @@ TestJni::TestJni()
                              registryExceptionClass, "java/lang/OutOfMemoryError", "java/lang/NoClassDefFoundError",
                              "java/lang/NoSuchMethodError", "java/lang/ArrayIndexOutOfBoundsException",
                              "java/lang/NegativeArraySizeException"}) {
-        heap_.push_back(std::make_unique<Object>());
-        Object* cls = heap_.back().get();
+        Object* cls = allocate();
         cls->kind = Object::Kind::Class;
         cls->className = name;
         classes_[name] = cls;
@@ -701,17 +700,21 @@ Object* TestJni::object(jobject reference, const char* function)
         return nullptr;
     }
     Object* o = reinterpret_cast<Object*>(reference);
-    for (const auto& owned : heap_) {
-        if (owned.get() == o) return o;
-    }
+    if (owned_.count(o)) return o;
     violation(std::string(function) + " with a reference the JVM did not make");
     return nullptr;
 }
 
-Object* TestJni::newObject(const std::string& className)
+Object* TestJni::allocate()
 {
     heap_.push_back(std::make_unique<Object>());
-    Object* o = heap_.back().get();
+    owned_.insert(heap_.back().get());
+    return heap_.back().get();
+}
+
+Object* TestJni::newObject(const std::string& className)
+{
+    Object* o = allocate();
     o->kind = Object::Kind::Plain;
     o->cls = findClassObject(className);
     return o;
@@ -906,8 +909,7 @@ void TestJni::deleteLocal(Object* object)
 Object* TestJni::classNamed(const std::string& name)
 {
     if (Object* cls = findClassObject(name)) return cls;
-    heap_.push_back(std::make_unique<Object>());
-    Object* cls = heap_.back().get();
+    Object* cls = allocate();
     cls->kind = Object::Kind::Class;
     cls->className = name;
     classes_[name] = cls;

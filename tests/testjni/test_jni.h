@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -175,7 +176,11 @@ private:
         TestJni* self;
     } layout_;
 
+    // Every object the JVM made, and the same for looking a reference up:
+    // a listing makes a thousand strings a call.
+    Object* allocate();
     std::deque<std::unique_ptr<Object>> heap_;
+    std::unordered_set<const Object*> owned_;
     std::map<std::string, Object*> classes_;
     jclass receiver_;
     Object* pending_ = nullptr;
