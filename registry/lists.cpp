@@ -80,7 +80,6 @@ public:
     // The names one after the other, each with its NUL.
     const char* text() const noexcept { return text_; }
     size_t textSize() const noexcept { return used_; }
-    void clear() noexcept { count_ = used_ = 0; }
 
     // Appends a name of length bytes; false when memory ran out.
     bool add(const char* name, size_t length) noexcept
@@ -143,21 +142,22 @@ int compareRanked(const void* a, const void* b) noexcept
     return x->index < y->index ? -1 : x->index > y->index ? 1 : 0;
 }
 
-// Marks in repeated (one byte per name) every name that an earlier one equals;
-// false when memory ran out.
-bool markRepeats(const NameList& names, MallocBuffer& repeated) noexcept
+// Marks in skip (one byte per name) the names before first, and every name
+// from first on that an earlier one equals; false when memory ran out.
+bool markSkipped(const NameList& names, size_t first, MallocBuffer& skip) noexcept
 {
     size_t count = names.count();
-    if (!repeated.allocate(count)) return false;
-    memset(repeated.get(), 0, count);
-    if (count < 2) return true;
-    MallocBuffer rankedBuffer(count * sizeof(Ranked));
+    if (!skip.allocate(count)) return false;
+    memset(skip.get(), 1, first);
+    memset(skip.get() + first, 0, count - first);
+    if (count - first < 2) return true;
+    MallocBuffer rankedBuffer((count - first) * sizeof(Ranked));
     if (!rankedBuffer.get()) return false;
     auto ranked = reinterpret_cast<Ranked*>(rankedBuffer.get());
-    for (size_t i = 0; i < count; ++i) ranked[i] = {names.name(i), i};
-    qsort(ranked, count, sizeof(Ranked), compareRanked);
-    for (size_t i = 1; i < count; ++i)
-        if (compareNames(ranked[i - 1].name, ranked[i].name) == 0) repeated.get()[ranked[i].index] = 1;
+    for (size_t i = first; i < count; ++i) ranked[i - first] = {names.name(i), i};
+    qsort(ranked, count - first, sizeof(Ranked), compareRanked);
+    for (size_t i = 1; i < count - first; ++i)
+        if (compareNames(ranked[i - 1].name, ranked[i].name) == 0) skip.get()[ranked[i].index] = 1;
     return true;
 }
 
@@ -191,10 +191,9 @@ jobjectArray newStringArray(JNIEnv* env, const NameList& names, const char* skip
 
 // ---- Listing.
 
-// One pass over the entries into names; the Win32 status that ended it.
+// One pass over the entries, appended to names; the Win32 status that ended it.
 LONG listOnce(HKEY key, Listing what, char* name, NameList& names) noexcept
 {
-    names.clear();
     for (DWORD index = 0;; ++index) {
         DWORD length = nameCapacity(what);
         LONG status = enumerateName(key, what, index, name, length);
@@ -208,7 +207,7 @@ LONG listOnce(HKEY key, Listing what, char* name, NameList& names) noexcept
 // another thread or process adds or removes during a pass moves the later ones
 // by one, so that a pass may see one twice or miss one. A pass over which the
 // key's count and time of change stay the same is kept; after sizeTries passes
-// without one the last pass is given, each name once.
+// without one, the names of all of them are given, each once.
 jobjectArray list(JNIEnv* env, jint root, jstring subKey, Listing what) noexcept
 {
     const char* failure =
@@ -219,8 +218,10 @@ jobjectArray list(JNIEnv* env, jint root, jstring subKey, Listing what) noexcept
     NameList names;
     DWORD count = 0;
     FILETIME written = {};
+    size_t first = 0;  // the first name of the pass kept; 0 for all passes
     LONG status = name.get() ? queryListing(key.get(), what, count, written) : ERROR_OUTOFMEMORY;
     for (int pass = 0; status == ERROR_SUCCESS && pass < sizeTries; ++pass) {
+        size_t start = names.count();
         status = listOnce(key.get(), what, name.get(), names);
         DWORD countAfter = 0;
         FILETIME writtenAfter = {};
@@ -229,21 +230,24 @@ jobjectArray list(JNIEnv* env, jint root, jstring subKey, Listing what) noexcept
         // Windows' counts before and after, not the names listed: Windows does
         // not promise that they agree, and where they did not every call would
         // make sizeTries passes.
-        if (countAfter == count && CompareFileTime(&written, &writtenAfter) == 0) break;
+        if (countAfter == count && CompareFileTime(&written, &writtenAfter) == 0) {
+            first = start;
+            break;
+        }
         count = countAfter;
         written = writtenAfter;
     }
     key.reset();
-    // The last pass of a key that changed throughout may hold repeats, and so
-    // may a pass taken for unchanged when changes that kept the count fell
-    // within the resolution of the key's time: they are dropped either way.
-    MallocBuffer repeated;
-    if (status == ERROR_SUCCESS && !markRepeats(names, repeated)) status = ERROR_OUTOFMEMORY;
+    // The passes of a key that changed throughout repeat names, and so may a
+    // pass taken for unchanged when changes that kept the count fell within
+    // the resolution of the key's time: repeats are dropped either way.
+    MallocBuffer skip;
+    if (status == ERROR_SUCCESS && !markSkipped(names, first, skip)) status = ERROR_OUTOFMEMORY;
     if (status != ERROR_SUCCESS) {
         throwRegistryException(env, failure);
         return nullptr;
     }
-    return newStringArray(env, names, repeated.get(), failure);
+    return newStringArray(env, names, skip.get(), failure);
 }
 
 // ---- Values.

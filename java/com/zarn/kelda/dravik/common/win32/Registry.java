@@ -223,11 +223,11 @@ public final class Registry {
      * <p>Another thread or process may add or remove sub-keys while they are listed. Windows numbers
      * the sub-keys, and such a change moves the later ones, so the listing is repeated, up to four
      * times, until one runs from start to end with no change to the key: the result is then the
-     * key's sub-keys at one moment. When the key changes during every try, the result is that of
-     * the last try: each name in it was a sub-key during the call and comes once, but a sub-key
-     * that existed all along may be missing. Names that read the same here (ASCII letter case
-     * ignored) are listed once; so are names that differ only in characters the ANSI code page
-     * lacks, which read the same.
+     * key's sub-keys at one moment. When the key changes during every try, the result gathers the
+     * names of all four tries: each was a sub-key during the call and comes once, and a sub-key
+     * that existed all along is missing only if every try missed it. Names that read the same here
+     * (ASCII letter case ignored) are listed once; so are names that differ only in characters the
+     * ANSI code page lacks, which read the same.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
@@ -243,8 +243,9 @@ public final class Registry {
      *
      * <p>Values that another thread or process sets or deletes during the listing are handled as
      * {@link #keyGetSubKeys} handles sub-keys: the result is the key's value names at one moment of
-     * a try without change, or else those of the last of four tries, each once, every one the name
-     * of a value during the call, where one that existed all along may be missing.
+     * a try without change, or else those of all four tries, each once, every one the name of a
+     * value during the call, where one that existed all along is missing only if every try missed
+     * it.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
