@@ -34,6 +34,7 @@ struct Watch {
     LONG queryInfoFailure = 0;      // RegQueryInfoKeyA returns this when non-zero
     LONG setValueFailure = 0;       // RegSetValueExA returns this when non-zero
     int heapFailAt = 0;             // the nth malloc from now fails
+    LONG failCall = 0;              // the nth registry call from now (close excepted) fails with ERROR_ACCESS_DENIED
     int heapCalls = 0;
     std::function<void(int call)> beforeQueryValue;       // call 1, 2, ... of RegQueryValueExA
     std::function<void(int call)> beforeExpand;           // call 1, 2, ... of ExpandEnvironmentStringsA
@@ -48,7 +49,7 @@ struct Watch {
     {
         systemText = nullptr;
         opened = closed = registryCalls = nullNames = 0;
-        queryInfoFailure = setValueFailure = 0;
+        queryInfoFailure = setValueFailure = failCall = 0;
         heapFailAt = heapCalls = queryValueCalls = expandCalls = enumCalls = 0;
         beforeQueryValue = nullptr;
         beforeEnum = nullptr;
@@ -57,9 +58,16 @@ struct Watch {
     }
 } watch;
 
+// Counts a registry call; true for the one that Watch::failCall names.
+bool countAndFail()
+{
+    LONG call = InterlockedIncrement(&watch.registryCalls);
+    return watch.failCall && call == watch.failCall;
+}
+
 LONG WINAPI watchedOpen(HKEY root, LPCSTR path, DWORD options, REGSAM mask, PHKEY key)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     LONG status = RegOpenKeyExA(root, path, options, mask, key);
     if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
     return status;
@@ -68,7 +76,7 @@ LONG WINAPI watchedOpen(HKEY root, LPCSTR path, DWORD options, REGSAM mask, PHKE
 LONG WINAPI watchedCreate(HKEY root, LPCSTR path, DWORD reserved, LPSTR cls, DWORD options, REGSAM mask,
                           LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     LONG status = RegCreateKeyExA(root, path, reserved, cls, options, mask, security, key, disposition);
     if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
     return status;
@@ -84,7 +92,7 @@ LONG WINAPI watchedQueryInfo(HKEY key, LPSTR cls, LPDWORD clsSize, LPDWORD reser
                              LPDWORD subKeyLength, LPDWORD classLength, LPDWORD values, LPDWORD valueNameLength,
                              LPDWORD valueLength, LPDWORD security, PFILETIME written)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (watch.queryInfoFailure) return watch.queryInfoFailure;
     return RegQueryInfoKeyA(key, cls, clsSize, reserved, subKeys, subKeyLength, classLength, values,
                             valueNameLength, valueLength, security, written);
@@ -92,7 +100,7 @@ LONG WINAPI watchedQueryInfo(HKEY key, LPSTR cls, LPDWORD clsSize, LPDWORD reser
 
 LONG WINAPI watchedQueryValue(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     int call = ++watch.queryValueCalls;
     if (watch.beforeQueryValue) watch.beforeQueryValue(call);
@@ -101,7 +109,7 @@ LONG WINAPI watchedQueryValue(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD t
 
 LONG WINAPI watchedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     if (watch.setValueFailure) return watch.setValueFailure;
     return RegSetValueExA(key, name, reserved, type, data, size);
@@ -109,7 +117,7 @@ LONG WINAPI watchedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, c
 
 LONG WINAPI watchedDeleteValue(HKEY key, LPCSTR name)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     return RegDeleteValueA(key, name);
 }
@@ -117,7 +125,7 @@ LONG WINAPI watchedDeleteValue(HKEY key, LPCSTR name)
 LONG WINAPI watchedEnumKey(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved, LPSTR cls,
                            LPDWORD clsSize, PFILETIME written)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
     return RegEnumKeyExA(key, index, name, size, reserved, cls, clsSize, written);
 }
@@ -125,7 +133,7 @@ LONG WINAPI watchedEnumKey(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDW
 LONG WINAPI watchedEnumValue(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved, LPDWORD type,
                              LPBYTE data, LPDWORD dataSize)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
     return RegEnumValueA(key, index, name, size, reserved, type, data, dataSize);
 }
@@ -1256,32 +1264,40 @@ TEST_F(RegistryTest, StringListsReadSoundlyAndWriteTheListFormat)
     EXPECT_TRUE(jni.clean());
 }
 
-// Each working buffer of the new natives that cannot be allocated ends the call
-// with its message, every key closed and nothing written.
-TEST_F(RegistryTest, EveryFailedAllocationOfTheListNativesEndsWithItsMessage)
+// Each working buffer of the new natives that cannot be allocated, and each of
+// their registry calls that fails (the open aside, which every native shares),
+// ends the call with its message, every key closed and nothing written.
+TEST_F(RegistryTest, EveryFailedAllocationOrRegistryCallOfTheNewNativesEndsWithItsMessage)
 {
-    const std::pair<std::function<void(TestJni&)>, std::string> calls[] = {
-        {[&](TestJni& j) { keyGetSubKeys(j, currentUser, key(j, "keysOnly")); }, "Error enumerating registry subkeys"},
-        {[&](TestJni& j) { keyGetValueNames(j, currentUser, key(j, "present")); }, "Error enumerating registry values"},
-        {[&](TestJni& j) { keyGetStrings(j, currentUser, key(j, "present"), j.string("multi")); }, "Error retreiving registry value"},
-        {[&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("v"), j.objectArray({j.string("a"), j.string("b")}), JNI_FALSE); },
+    const std::pair<std::function<std::string(TestJni&)>, std::string> calls[] = {
+        {[&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "keysOnly"))); }, "Error enumerating registry subkeys"},
+        {[&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "present"))); }, "Error enumerating registry values"},
+        {[&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "present"), j.string("multi"))); }, "Error retreiving registry value"},
+        {[&](TestJni& j) { return show(keyGetLong(j, currentUser, key(j, "values"), j.string("q"))); }, "Error retreiving registry value"},
+        {[&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("v"), j.objectArray({j.string("a"), j.string("b")}), JNI_FALSE); return std::string("0"); },
          "Error setting registry value (REG_MULTI_SZ)"},
+        {[&](TestJni& j) { keySetLong(j, currentUser, key(j, "present"), j.string("v"), 1, JNI_FALSE); return std::string("0"); }, "Error setting registry value (REG_QWORD)"},
     };
     for (const auto& [call, message] : calls) {
+        setRaw("values", "q", REG_QWORD, Bytes(8, 1));
         { TestJni jni; watch.reset(); call(jni); }
-        const int allocations = watch.heapCalls;
-        EXPECT_GT(allocations, 0) << message;
+        const int allocations = watch.heapCalls, registryCalls = watch.registryCalls;
         populate();
+        setRaw("values", "q", REG_QWORD, Bytes(8, 1));
         const std::string before = snapshot();
-        for (int n = 1; n <= allocations; ++n) {
+        for (int n = 1; n <= allocations + registryCalls; ++n) {
             TestJni jni;
             watch.reset();
-            watch.heapFailAt = n;
-            call(jni);
-            EXPECT_EQ(jni.pendingMessage(), message) << "allocation " << n;
+            if (n <= allocations) watch.heapFailAt = n;
+            else watch.failCall = n - allocations;
+            std::string result = call(jni);
+            if (n == allocations + 1) continue;  // the open, in the failure table
+            EXPECT_TRUE(result == "null" || result == "0") << result;
+            EXPECT_EQ(jni.pendingMessage(), message) << (n <= allocations ? "allocation " : "registry call ") << n;
             EXPECT_EQ(watch.opened, watch.closed);
             EXPECT_TRUE(jni.clean());
         }
+        EXPECT_GE(registryCalls, 2) << message;
         EXPECT_EQ(snapshot(), before) << message;
     }
 }
