@@ -1,5 +1,7 @@
 #include "common.h"
 
+#include <cstdio>
+
 namespace bench {
 
 Natives& natives()
@@ -35,6 +37,13 @@ std::vector<uint8_t> pattern(size_t size, unsigned seed)
 
 std::string binaryValueName(int size) { return "bin" + std::to_string(size); }
 
+std::string subKeyName(int i)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "sub%04d", i);
+    return name;
+}
+
 std::vector<int> growthSizes()
 {
     std::vector<int> sizes;
@@ -64,6 +73,12 @@ bool createSandbox()
         std::vector<uint8_t> data = pattern(static_cast<size_t>(size), 1);
         ok = ok && RegSetValueExA(key, binaryValueName(size).c_str(), 0, REG_BINARY, data.data(),
                                   static_cast<DWORD>(size)) == ERROR_SUCCESS;
+    }
+    for (int i = 0; ok && i < listSize; ++i) {
+        HKEY sub;
+        ok = RegCreateKeyExA(key, ("list\\" + subKeyName(i)).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub,
+                             nullptr) == ERROR_SUCCESS;
+        if (ok) RegCloseKey(sub);
     }
     RegCloseKey(key);
     return ok;

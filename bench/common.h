@@ -27,6 +27,8 @@ struct Natives {
     testjni::Native<void(jint, jstring, jstring, jint, jobject, jboolean)> keySetValue{
         std::string(testjni::win32Package) + "Registry_keySetValue", module};
     testjni::Native<jboolean(jint, jstring)> keyExists{std::string(testjni::win32Package) + "Registry_keyExists", module};
+    testjni::Native<jobjectArray(jint, jstring)> keyGetSubKeys{std::string(testjni::win32Package) + "Registry_keyGetSubKeys",
+                                                               module};
     testjni::Native<jint(jint, jbyteArray, jint)> read{std::string(testjni::pipePackage) + "WinPipe_read", module};
     testjni::Native<jint(jint, jbyteArray, jint)> write{std::string(testjni::pipePackage) + "WinPipe_write", module};
     testjni::Native<jint(jstring, jstring, jint, jint, jint, jint, jint, jint)> createWindow{
@@ -57,6 +59,10 @@ const char* const sandboxKey = "Software\\ZarnwinBench";
 const char* const environmentName = "ZARN_BENCH_VALUE";
 const char* const text31 = "0123456789abcdefghijklmnopqrstu";  // 31 characters: 32 bytes with the NUL
 const int binarySize = 64 * 1024;
+// The sandbox's key of listSize sub-keys, named by subKeyName(0) to subKeyName(listSize - 1).
+const char* const listKey = "Software\\ZarnwinBench\\list";
+const int listSize = 1000;
+std::string subKeyName(int i);
 // Large enough for a 1 MiB message, so that a write completes without a reader waiting.
 const DWORD pipeBufferSize = 2 * 1024 * 1024;
 const char* const windowClass = "ZarnBenchWindow";

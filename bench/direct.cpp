@@ -176,6 +176,36 @@ void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring
     RegCloseKey(key);
 }
 
+jobjectArray JNICALL keyGetSubKeys(JNIEnv* env, jclass, jint root, jstring subKey)
+{
+    const char* path = env->GetStringUTFChars(subKey, nullptr);
+    if (!path) return nullptr;
+    HKEY key;
+    LONG status = RegOpenKeyExA(fromJint<HKEY>(root), path, 0, KEY_READ, &key);
+    env->ReleaseStringUTFChars(subKey, path);
+    if (status != ERROR_SUCCESS) return nullptr;
+    DWORD count = 0;
+    status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr);
+    jclass stringClass = status == ERROR_SUCCESS ? env->FindClass("java/lang/String") : nullptr;
+    jobjectArray array = stringClass ? env->NewObjectArray(static_cast<jsize>(count), stringClass, nullptr) : nullptr;
+    for (DWORD i = 0; array && i < count; ++i) {
+        char name[256 * 3];
+        DWORD length = sizeof name;
+        jstring string = nullptr;
+        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
+            string = env->NewStringUTF(name);
+        if (!string) {
+            array = nullptr;
+            break;
+        }
+        env->SetObjectArrayElement(array, static_cast<jsize>(i), string);
+        env->DeleteLocalRef(string);
+    }
+    RegCloseKey(key);
+    return array;
+}
+
 jboolean JNICALL keyExists(JNIEnv* env, jclass, jint root, jstring subKey)
 {
     const char* path = env->GetStringUTFChars(subKey, nullptr);

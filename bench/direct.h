@@ -38,6 +38,13 @@ jobject keyGetValueWith(Buffer buffer, JNIEnv* env, jint root, jstring subKey, j
 void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName, jint type,
                          jobject value, jboolean broadcast);
 
+// Registry.keyGetSubKeys: GetStringUTFChars, RegOpenKeyExA (KEY_READ),
+// ReleaseStringUTFChars, RegQueryInfoKeyA for the count, FindClass and
+// NewObjectArray of that many, then for each sub-key RegEnumKeyExA into a
+// stack buffer, NewStringUTF, SetObjectArrayElement and DeleteLocalRef;
+// RegCloseKey. Null when an enumeration fails.
+jobjectArray JNICALL keyGetSubKeys(JNIEnv* env, jclass, jint root, jstring subKey);
+
 // Registry.keyExists: RegOpenKeyExA (KEY_READ), RegCloseKey.
 jboolean JNICALL keyExists(JNIEnv* env, jclass, jint root, jstring subKey);
 

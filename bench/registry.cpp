@@ -1,5 +1,6 @@
-// The registry subsystem: keyGetValue, keySetValue and keyExists against
-// their direct sequences, and keyGetValue's time by the size of the value.
+// The registry subsystem: keyGetValue, keySetValue, keyExists and
+// keyGetSubKeys against their direct sequences, and keyGetValue's time by the
+// size of the value.
 #include "direct.h"
 #include "sections.h"
 
@@ -170,6 +171,47 @@ std::vector<Case> registryCases(Natives& N)
                              });
                          }});
     }
+
+    // ---- keyGetSubKeys of a key with 1,000 sub-keys
+    {
+        auto prepare = [](TestJni& jni) { return jni.string(listKey); };
+        auto ok = [](TestJni& jni, jobjectArray names) {
+            return jni.arrayElements(names).size() == static_cast<size_t>(listSize);
+        };
+        cases.push_back({"keyGetSubKeys, 1,000 sub-keys", 1.10, N.keyGetSubKeys.resolved(),
+                         [&N] {
+                             TestJni jni;
+                             std::vector<jobject> names = jni.arrayElements(N.keyGetSubKeys(jni, currentUser, jni.string(listKey)));
+                             if (names.size() != static_cast<size_t>(listSize)) return "listed " + std::to_string(names.size());
+                             for (int i = 0; i < listSize; ++i)
+                                 if (jni.utf8Bytes(names[i]) != subKeyName(i)) return "wrong name at " + std::to_string(i);
+                             return jni.clean() ? std::string() : std::string("JNI misuse");
+                         },
+                         [=, &N](int n) {
+                             return jniBatch(n, prepare, [&N](TestJni& jni, jstring path) { return N.keyGetSubKeys(jni, currentUser, path); }, ok);
+                         },
+                         [=](int n) {
+                             return jniBatch(n, prepare,
+                                             [](TestJni& jni, jstring path) {
+                                                 return direct::keyGetSubKeys(jni.env(), jni.receiver(), currentUser, path);
+                                             },
+                                             ok);
+                         },
+                         [](int n) {
+                             return plainBatch(n, [] {
+                                 HKEY key;
+                                 if (RegOpenKeyExA(HKEY_CURRENT_USER, listKey, 0, KEY_READ, &key)) return false;
+                                 DWORD i = 0;
+                                 for (;; ++i) {
+                                     char name[256 * 3];
+                                     DWORD length = sizeof name;
+                                     if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr)) break;
+                                 }
+                                 RegCloseKey(key);
+                                 return i == static_cast<DWORD>(listSize);
+                             });
+                         }});
+    }
     return cases;
 }
 
@@ -309,6 +351,13 @@ void registryAllocations(const AllocationRow& row)
         jbyteArray value = jni.bytes(pattern(binarySize, 2));
         for (int i = 0; i < few; ++i) N.keySetValue(jni, currentUser, path, name, REG_BINARY, value, JNI_FALSE);
         return !jni.exceptionPending();
+    }, false);
+    row("keyGetSubKeys, 1,000 sub-keys (allocates its list of names by design)", N.keyGetSubKeys.resolved(), few, [&] {
+        TestJni jni;
+        jstring path = jni.string(listKey);
+        bool ok = true;
+        for (int i = 0; i < few; ++i) ok = N.keyGetSubKeys(jni, currentUser, path) != nullptr && ok;
+        return ok;
     }, false);
     row("keyExists", N.keyExists.resolved(), few, [&] {
         TestJni jni;

@@ -14,7 +14,7 @@ namespace bench {
 
 // ---- Rows of the comparison table (native, direct, Win32 alone), by subsystem.
 std::vector<Case> sessionCases(Natives& N = natives());   // getEnvironmentVariable
-std::vector<Case> registryCases(Natives& N = natives());  // keyGetValue, keySetValue, keyExists
+std::vector<Case> registryCases(Natives& N = natives());  // keyGetValue, keySetValue, keyExists, keyGetSubKeys
 std::vector<Case> pipeCases();      // round trips of write and read
 std::vector<Case> desktopCases(Natives& N = natives());   // createWindow with destroyWindow, winCreateShortcut
 

@@ -5,6 +5,9 @@
 
 #include "binding.h"
 
+// The message of a value that is missing or cannot be read; "retreiving" is its fixed spelling.
+constexpr const char* retrieveError = "Error retreiving registry value";
+
 // How openKey ended.
 enum class KeyOpen {
     Skipped,  // null path, or the JVM could not supply its characters: no exception of ours

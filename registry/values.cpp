@@ -12,8 +12,6 @@
 
 namespace {
 
-const char* const retrieveError = "Error retreiving registry value";
-
 // A String of text read from the registry; raises the read's message when
 // memory for the text ran out (a JVM error stays pending as it is).
 jobject registryString(JNIEnv* env, const char* text) noexcept

@@ -158,7 +158,7 @@ TEST(TestJniStrictness, CatchesFunctionsTheLibraryMustNotUseWrongReleaseModesWri
 {
     TestJni jni;
     jni.env()->ExceptionOccurred();
-    jni.env()->DeleteLocalRef(jni.string("x"));
+    jni.env()->NewGlobalRef(jni.string("x"));
     jbyteArray array = jni.bytes(4, 0);
     jbyte* elements = jni.env()->GetByteArrayElements(array, nullptr);
     elements[4] = 1;  // one past the end
@@ -168,7 +168,7 @@ TEST(TestJniStrictness, CatchesFunctionsTheLibraryMustNotUseWrongReleaseModesWri
     jni.env()->ThrowNew(jni.env()->FindClass(registryExceptionClass), "\xF0\x9F\x98\x80");
     ASSERT_EQ(jni.violations().size(), 6u);
     EXPECT_NE(jni.violations()[0].find("ExceptionOccurred"), std::string::npos);
-    EXPECT_NE(jni.violations()[1].find("DeleteLocalRef"), std::string::npos);
+    EXPECT_NE(jni.violations()[1].find("NewGlobalRef"), std::string::npos);
     EXPECT_NE(jni.violations()[2].find("mode"), std::string::npos);
     EXPECT_NE(jni.violations()[3].find("past the array's end"), std::string::npos);
     EXPECT_NE(jni.violations()[4].find("NewStringUTF"), std::string::npos);
@@ -177,6 +177,21 @@ TEST(TestJniStrictness, CatchesFunctionsTheLibraryMustNotUseWrongReleaseModesWri
         EXPECT_TRUE(isModifiedUtf8(valid)) << valid;
     for (const char* invalid : {"\x80", "\xC1\xBF", "\xC3", "\xE0\x80\x80", "\xE2\x82", "\xF0\x9F\x98\x80"})
         EXPECT_FALSE(isModifiedUtf8(invalid)) << invalid;
+}
+
+TEST(TestJniStrictness, ANativeCallHasSixteenLocalReferences)
+{
+    // Sixteen live at once are allowed; the seventeenth is a violation unless one was deleted.
+    for (bool deleting : {true, false}) {
+        TestJni jni;
+        TestJni::NativeCall call(jni);
+        for (int i = 0; i < 17; ++i) {
+            jstring made = jni.env()->NewStringUTF("x");
+            if (deleting) jni.env()->DeleteLocalRef(made);
+        }
+        EXPECT_EQ(jni.clean(), deleting);
+        EXPECT_EQ(jni.peakLocalRefs(), deleting ? 1 : 17);
+    }
 }
 
 TEST(TestJniStrictness, ElementsAreAWholeCopyThatModeZeroCopiesBackWhole)

@@ -255,7 +255,9 @@ TEST_F(WinPipeTest, NamesMeetWideProgramsInEitherTextMode)
         EXPECT_EQ(p.waitForPipe(jni, jni.string(wideName), 100), reached ? JNI_TRUE : JNI_FALSE);
         jint client = p.createFile(jni, jni.string(wideName), readWrite);
         EXPECT_EQ(client != -1, reached);
-        if (client != -1) EXPECT_EQ(p.closeHandle(jni, client), 1);
+        if (client != -1) {
+            EXPECT_EQ(p.closeHandle(jni, client), 1);
+        }
     }
 
     // Cut at U+0000 each name would be that of an existing pipe, or make one.
@@ -268,7 +270,9 @@ TEST_F(WinPipeTest, NamesMeetWideProgramsInEitherTextMode)
     const std::u16string fresh = base + u"-fresh";
     jint made = p.createNamedPipe(jni, jni.string(fresh + std::u16string(u"\0x", 2)), PIPE_ACCESS_DUPLEX, 1, 512, 512, 0);
     EXPECT_EQ(made == -1, unicodeMode());
-    if (made != -1) EXPECT_EQ(p.closeHandle(jni, made), 1);
+    if (made != -1) {
+        EXPECT_EQ(p.closeHandle(jni, made), 1);
+    }
     EXPECT_EQ(openWide(fresh).handle, INVALID_HANDLE_VALUE) << "a pipe under the shortened name";
 }
 

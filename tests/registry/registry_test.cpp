@@ -8,10 +8,12 @@
 #include "import_patch.h"
 #include "natives.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace testjni;
@@ -32,29 +34,40 @@ struct Watch {
     LONG queryInfoFailure = 0;      // RegQueryInfoKeyA returns this when non-zero
     LONG setValueFailure = 0;       // RegSetValueExA returns this when non-zero
     int heapFailAt = 0;             // the nth malloc from now fails
+    LONG failCall = 0;              // the nth registry call from now (close excepted) fails with ERROR_ACCESS_DENIED
     int heapCalls = 0;
     std::function<void(int call)> beforeQueryValue;       // call 1, 2, ... of RegQueryValueExA
     std::function<void(int call)> beforeExpand;           // call 1, 2, ... of ExpandEnvironmentStringsA
     std::function<DWORD(int call)> expandResult;          // replaces a call's result when it returns non-zero
+    std::function<void(int call)> beforeEnum;             // call 1, 2, ... of RegEnumKeyExA and RegEnumValueA
     int queryValueCalls = 0;
     int expandCalls = 0;
+    int enumCalls = 0;
     const char* systemText = nullptr;  // FormatMessageA gives this text when set, as a localized Windows would
 
     void reset()
     {
         systemText = nullptr;
         opened = closed = registryCalls = nullNames = 0;
-        queryInfoFailure = setValueFailure = 0;
-        heapFailAt = heapCalls = queryValueCalls = expandCalls = 0;
+        queryInfoFailure = setValueFailure = failCall = 0;
+        heapFailAt = heapCalls = queryValueCalls = expandCalls = enumCalls = 0;
         beforeQueryValue = nullptr;
+        beforeEnum = nullptr;
         beforeExpand = nullptr;
         expandResult = nullptr;
     }
 } watch;
 
+// Counts a registry call; true for the one that Watch::failCall names.
+bool countAndFail()
+{
+    LONG call = InterlockedIncrement(&watch.registryCalls);
+    return watch.failCall && call == watch.failCall;
+}
+
 LONG WINAPI watchedOpen(HKEY root, LPCSTR path, DWORD options, REGSAM mask, PHKEY key)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     LONG status = RegOpenKeyExA(root, path, options, mask, key);
     if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
     return status;
@@ -63,7 +76,7 @@ LONG WINAPI watchedOpen(HKEY root, LPCSTR path, DWORD options, REGSAM mask, PHKE
 LONG WINAPI watchedCreate(HKEY root, LPCSTR path, DWORD reserved, LPSTR cls, DWORD options, REGSAM mask,
                           LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     LONG status = RegCreateKeyExA(root, path, reserved, cls, options, mask, security, key, disposition);
     if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
     return status;
@@ -119,7 +132,7 @@ LONG WINAPI watchedQueryInfo(HKEY key, LPSTR cls, LPDWORD clsSize, LPDWORD reser
                              LPDWORD subKeyLength, LPDWORD classLength, LPDWORD values, LPDWORD valueNameLength,
                              LPDWORD valueLength, LPDWORD security, PFILETIME written)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (watch.queryInfoFailure) return watch.queryInfoFailure;
     return RegQueryInfoKeyA(key, cls, clsSize, reserved, subKeys, subKeyLength, classLength, values,
                             valueNameLength, valueLength, security, written);
@@ -127,7 +140,7 @@ LONG WINAPI watchedQueryInfo(HKEY key, LPSTR cls, LPDWORD clsSize, LPDWORD reser
 
 LONG WINAPI watchedQueryValue(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     int call = ++watch.queryValueCalls;
     if (watch.beforeQueryValue) watch.beforeQueryValue(call);
@@ -136,7 +149,7 @@ LONG WINAPI watchedQueryValue(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD t
 
 LONG WINAPI watchedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     if (watch.setValueFailure) return watch.setValueFailure;
     return RegSetValueExA(key, name, reserved, type, data, size);
@@ -144,9 +157,25 @@ LONG WINAPI watchedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, c
 
 LONG WINAPI watchedDeleteValue(HKEY key, LPCSTR name)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     return RegDeleteValueA(key, name);
+}
+
+LONG WINAPI watchedEnumKey(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved, LPSTR cls,
+                           LPDWORD clsSize, PFILETIME written)
+{
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
+    if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
+    return RegEnumKeyExA(key, index, name, size, reserved, cls, clsSize, written);
+}
+
+LONG WINAPI watchedEnumValue(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved, LPDWORD type,
+                             LPBYTE data, LPDWORD dataSize)
+{
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
+    if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
+    return RegEnumValueA(key, index, name, size, reserved, type, data, dataSize);
 }
 
 DWORD WINAPI watchedExpand(LPCSTR text, LPSTR buffer, DWORD size)
@@ -204,6 +233,8 @@ public:
             {"RegQueryValueExA", reinterpret_cast<void*>(watchedQueryValue)},
             {"RegSetValueExA", reinterpret_cast<void*>(watchedSetValue)},
             {"RegDeleteValueA", reinterpret_cast<void*>(watchedDeleteValue)},
+            {"RegEnumKeyExA", reinterpret_cast<void*>(watchedEnumKey)},
+            {"RegEnumValueA", reinterpret_cast<void*>(watchedEnumValue)},
             {"ExpandEnvironmentStringsA", reinterpret_cast<void*>(watchedExpand)},
             {"malloc", reinterpret_cast<void*>(watchedMalloc)},
             {"FormatMessageA", reinterpret_cast<void*>(watchedFormatMessage)},
@@ -267,12 +298,18 @@ std::string hex(const std::vector<uint8_t>& bytes)
 
 std::string show(jboolean b) { return b ? "true" : "false"; }
 std::string show(jint v) { return std::to_string(v); }
+std::string show(jlong v) { return std::to_string(v); }
 std::string show(TestJni& jni, jobject o)
 {
     if (!o) return "null";
     if (jni.isByteArray(o)) return "bytes:" + hex(jni.arrayBytes(o));
     if (jni.isString(o)) return "string:" + jni.utf8Bytes(o);
     if (jni.isInteger(o)) return "int:" + std::to_string(jni.integerValue(o));
+    if (jni.isObjectArray(o)) {
+        std::string out = "strings:";
+        for (jobject e : jni.arrayElements(o)) out += (out.size() > 8 ? "|" : "") + (e ? jni.utf8Bytes(e) : "<null>");
+        return out;
+    }
     return "object";
 }
 
@@ -309,6 +346,12 @@ protected:
     Native<jint(jint, jstring, jstring)> keyGetValueType{name("keyGetValueType")};
     Native<jobject(jint, jstring, jstring)> keyGetValue{name("keyGetValue")};
     Native<void(jint, jstring, jstring, jint, jobject, jboolean)> keySetValue{name("keySetValue")};
+    Native<jobjectArray(jint, jstring)> keyGetSubKeys{name("keyGetSubKeys")};
+    Native<jobjectArray(jint, jstring)> keyGetValueNames{name("keyGetValueNames")};
+    Native<jlong(jint, jstring, jstring)> keyGetLong{name("keyGetLong")};
+    Native<void(jint, jstring, jstring, jlong, jboolean)> keySetLong{name("keySetLong")};
+    Native<jobjectArray(jint, jstring, jstring)> keyGetStrings{name("keyGetStrings")};
+    Native<void(jint, jstring, jstring, jobjectArray, jboolean)> keySetStrings{name("keySetStrings")};
 
     static std::string name(const char* method) { return std::string(win32Package) + "Registry_" + method; }
 
@@ -381,6 +424,60 @@ protected:
         EXPECT_EQ(RegSetValueExA(key, valueName.c_str(), 0, type, guarded.data(), static_cast<DWORD>(data.size())),
                   ERROR_SUCCESS);
         RegCloseKey(key);
+    }
+
+    // ---- Another program's view: the W functions, UTF-16 names, data as given (RegSetValueExW adds no NUL).
+    static std::u16string latin1(const std::string& text)
+    {
+        std::u16string out;
+        for (unsigned char c : text) out += c;
+        return out;
+    }
+    static Bytes utf16Bytes(const std::u16string& text)
+    {
+        auto bytes = reinterpret_cast<const uint8_t*>(text.data());
+        return Bytes(bytes, bytes + text.size() * 2);
+    }
+    static HKEY wideKey(const std::string& path, bool create = false)
+    {
+        HKEY key = nullptr;
+        std::u16string wide = latin1(full(path));
+        auto name = reinterpret_cast<LPCWSTR>(wide.c_str());
+        LONG status = create ? RegCreateKeyExW(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr)
+                             : RegOpenKeyExW(HKEY_CURRENT_USER, name, 0, KEY_READ, &key);
+        return status == ERROR_SUCCESS ? key : nullptr;
+    }
+    static void setWide(const std::string& path, const std::u16string& name, DWORD type, const Bytes& data)
+    {
+        HKEY key = wideKey(path, true);
+        ASSERT_NE(key, nullptr);
+        EXPECT_EQ(RegSetValueExW(key, reinterpret_cast<LPCWSTR>(name.c_str()), 0, type, data.data(), static_cast<DWORD>(data.size())), 0);
+        RegCloseKey(key);
+    }
+    static Bytes rawWide(const std::string& path, const std::string& name)
+    {
+        Bytes data(1 << 16);
+        DWORD size = static_cast<DWORD>(data.size());
+        HKEY key = wideKey(path);
+        bool read = key && !RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(latin1(name).c_str()), nullptr, nullptr, data.data(), &size);
+        if (key) RegCloseKey(key);
+        data.resize(read ? size : 0);
+        return data;
+    }
+    // A key's sub-key (or value) names, in Windows' order.
+    static std::vector<std::u16string> namesW(const std::string& path, bool values)
+    {
+        std::vector<std::u16string> names;
+        HKEY key = wideKey(path);
+        WCHAR name[16384];
+        for (DWORD i = 0, size = 16384; key; ++i, size = 16384) {
+            if (values ? RegEnumValueW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)
+                       : RegEnumKeyExW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr))
+                break;
+            names.emplace_back(reinterpret_cast<const char16_t*>(name), size);
+        }
+        if (key) RegCloseKey(key);
+        return names;
     }
 
     static Raw raw(const std::string& path, const std::string& valueName)
@@ -494,6 +591,24 @@ TEST_F(RegistryTest, EveryFailureGivesItsResultMessageAndBroadcast)
         {"keySetValue, type 6", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), REG_LINK, j.string("a"), JNI_FALSE); return std::string("void"); }, "void", "Unsupported value type", 0},
         {"keySetValue, type 8", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), 8, j.integer(1), JNI_TRUE); return std::string("void"); }, "void", "Unsupported value type", 1},
         {"keySetValue, type -1", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), -1, j.bytes({1}), JNI_TRUE); return std::string("void"); }, "void", "Unsupported value type", 1},
+        {"keySetValue, type 11", nullptr, [&](TestJni& j) { keySetValue(j, currentUser, key(j, "present"), j.string("w"), REG_QWORD, j.integer(1), JNI_FALSE); return std::string("void"); }, "void", "Unsupported value type", 0},
+        // The lists, and the 64-bit and list values.
+        {"keyGetSubKeys, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "missing"))); }, "null", "Error opening registry key", 0},
+        {"keyGetValueNames, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "missing"))); }, "null", "Error opening registry key", 0},
+        {"keyGetSubKeys, count fails", failQueryInfo, [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "present"))); }, "null", "Error enumerating registry subkeys", 0},
+        {"keyGetValueNames, count fails", failQueryInfo, [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "present"))); }, "null", "Error enumerating registry values", 0},
+        {"keyGetLong, missing value", nullptr, [&](TestJni& j) { return show(keyGetLong(j, currentUser, key(j, "present"), j.string("absent"))); }, "0", "Error retreiving registry value", 0},
+        {"keyGetLong, REG_DWORD", nullptr, [&](TestJni& j) { return show(keyGetLong(j, currentUser, key(j, "present"), j.string("dw"))); }, "0", "Incompatible data types", 0},
+        {"keyGetStrings, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "missing"), j.string("multi"))); }, "null", "Error opening registry key", 0},
+        {"keyGetStrings, missing value", nullptr, [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "present"), j.string("absent"))); }, "null", "Error retreiving registry value", 0},
+        {"keyGetStrings, REG_SZ", nullptr, [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "present"), j.string("v"))); }, "null", "Incompatible data types", 0},
+        {"keySetLong, missing key, flag set", nullptr, [&](TestJni& j) { keySetLong(j, currentUser, key(j, "missing"), j.string("q"), 1, JNI_TRUE); return std::string("void"); }, "void", "Error opening registry key", 0},
+        {"keySetLong, failed write", nullptr, [&](TestJni& j) { keySetLong(j, currentUser, key(j, "present"), j.string(std::string(20000, 'n')), 1, JNI_TRUE); return std::string("void"); }, "void", "Error setting registry value (REG_QWORD)", 1},
+        {"keySetStrings, missing key, flag set", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "missing"), j.string("m"), j.objectArray({}), JNI_TRUE); return std::string("void"); }, "void", "Error opening registry key", 0},
+        {"keySetStrings, null array", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("multi"), nullptr, JNI_TRUE); return std::string("void"); }, "void", "Incompatible data types", 1},
+        {"keySetStrings, null element", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("multi"), j.objectArray({j.string("a"), nullptr}), JNI_TRUE); return std::string("void"); }, "void", "Empty or null string in REG_MULTI_SZ value", 1},
+        {"keySetStrings, empty element", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("m"), j.objectArray({j.string(""), j.string("b")}), JNI_FALSE); return std::string("void"); }, "void", "Empty or null string in REG_MULTI_SZ value", 0},
+        {"keySetStrings, failed write", nullptr, [&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string(std::string(20000, 'n')), j.objectArray({j.string("a")}), JNI_TRUE); return std::string("void"); }, "void", "Error setting registry value (REG_MULTI_SZ)", 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -544,6 +659,12 @@ TEST_F(RegistryTest, NullPathOrNullNameReturnsNeutralWithoutAnyCallOrBroadcast)
         {"keyGetValueType", [&](TestJni& j, jstring p, jstring n) { return show(keyGetValueType(j, currentUser, p, n)); }, "-1", true},
         {"keyGetValue", [&](TestJni& j, jstring p, jstring n) { return show(j, keyGetValue(j, currentUser, p, n)); }, "null", true},
         {"keySetValue", [&](TestJni& j, jstring p, jstring n) { keySetValue(j, currentUser, p, n, REG_SZ, j.string("s"), JNI_TRUE); return std::string("void"); }, "void", true},
+        {"keyGetSubKeys", [&](TestJni& j, jstring p, jstring) { return show(j, keyGetSubKeys(j, currentUser, p)); }, "null", false},
+        {"keyGetValueNames", [&](TestJni& j, jstring p, jstring) { return show(j, keyGetValueNames(j, currentUser, p)); }, "null", false},
+        {"keyGetLong", [&](TestJni& j, jstring p, jstring n) { return show(keyGetLong(j, currentUser, p, n)); }, "0", true},
+        {"keySetLong", [&](TestJni& j, jstring p, jstring n) { keySetLong(j, currentUser, p, n, 5, JNI_TRUE); return std::string("void"); }, "void", true},
+        {"keyGetStrings", [&](TestJni& j, jstring p, jstring n) { return show(j, keyGetStrings(j, currentUser, p, n)); }, "null", true},
+        {"keySetStrings", [&](TestJni& j, jstring p, jstring n) { keySetStrings(j, currentUser, p, n, j.objectArray({j.string("s")}), JNI_TRUE); return std::string("void"); }, "void", true},
     };
     const std::string before = snapshot();
     for (const Case& c : cases) {
@@ -996,9 +1117,15 @@ TEST_F(RegistryTest, EveryFailedJniAcquisitionEndsTheCallCleanly)
         {"keySetValue failed write", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string(longName), REG_SZ, j.string("s"), JNI_TRUE); return std::string("void"); }, "void", "void", true},
         // The empty name: a lost name must not fall to the default value either.
         {"keySetValue default", [&](TestJni& j) { keySetValue(j, currentUser, J(j, "present"), j.string(""), REG_BINARY, j.bytes({5}), JNI_FALSE); return std::string("void"); }, "void", "void", false},
+        {"keyGetSubKeys", [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, J(j, "keysOnly"))); }, "null", "null", false},
+        {"keyGetValueNames", [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, J(j, "present"))); }, "null", "null", false},
+        {"keyGetLong", [&](TestJni& j) { return show(keyGetLong(j, currentUser, J(j, "present"), j.string("dw"))); }, "0", "0", false},
+        {"keySetLong", [&](TestJni& j) { keySetLong(j, currentUser, J(j, "present"), j.string("q"), -1, JNI_TRUE); return std::string("void"); }, "void", "void", true},
+        {"keyGetStrings", [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, J(j, "present"), j.string("multi"))); }, "null", "null", false},
+        {"keySetStrings", [&](TestJni& j) { keySetStrings(j, currentUser, J(j, "present"), j.string("m"), j.objectArray({j.string("a"), j.string("b")}), JNI_TRUE); return std::string("void"); }, "void", "void", true},
     };
     const Fn acquisitions[] = {Fn::GetStringUTFChars, Fn::GetByteArrayElements, Fn::NewStringUTF, Fn::NewByteArray,
-                               Fn::FindClass};
+                               Fn::FindClass, Fn::NewObjectArray, Fn::GetObjectArrayElement, Fn::SetObjectArrayElement};
     for (const Scenario& s : scenarios) {
         // A run without faults counts the acquisitions.
         int counts[static_cast<int>(Fn::Count)] = {};
@@ -1166,6 +1293,193 @@ TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
     }
     RegCloseKey(present);
     SetEnvironmentVariableW(L"ZARN_WIDE", nullptr);
+}
+
+// ---- Lists of names, 64-bit numbers and string lists.
+
+std::vector<std::u16string> namesOf(TestJni& jni, jobject array)
+{
+    std::vector<std::u16string> names;
+    for (jobject name : jni.arrayElements(array)) names.push_back(jni.utf16(name));
+    return names;
+}
+
+// Every name whole, as the W functions give it; an empty key lists nothing; a
+// listing of 40 holds at most three local references at once.
+TEST_F(RegistryTest, ListingsGiveEveryNameWhole)
+{
+    // Through the W functions: Wine's A functions take paths of up to MAX_PATH characters.
+    setWide("lists\\" + std::string(255, 'k'), u"", REG_SZ, {});
+    setWide("lists\\caf\xE9", u"", REG_SZ, {});
+    setWide("lists", u"", REG_SZ, utf16Bytes(std::u16string(u"d", 2)));
+    setWide("lists", std::u16string(16383, u'v'), REG_DWORD, {1, 0, 0, 0});
+    for (int i = 0; i < 40; ++i) createKey("many\\k" + std::to_string(i));
+    for (const char* path : {"lists", "many", "empty", "valuesOnly", "keysOnly"}) {
+        for (bool values : {false, true}) {
+            SCOPED_TRACE(std::string(path) + (values ? " values" : " sub-keys"));
+            TestJni jni;
+            jstring p = key(jni, path);
+            jobjectArray names = values ? keyGetValueNames(jni, currentUser, p) : keyGetSubKeys(jni, currentUser, p);
+            EXPECT_TRUE(jni.isObjectArray(names)) << jni.pendingMessage();
+            EXPECT_EQ(namesOf(jni, names), namesW(path, values));
+            EXPECT_LE(jni.peakLocalRefs(), 3);
+            EXPECT_TRUE(jni.clean());
+        }
+    }
+    EXPECT_EQ(namesW("lists", true).size(), 2u) << "the 16,383-character name";
+    EXPECT_EQ(namesW("lists", false).size(), 2u) << "the 255-character name";
+}
+
+// One change during a listing makes a second pass that gives the key as it is
+// then; a change before every enumeration call leaves no pass without one, and
+// the four passes together hold each name once.
+TEST_F(RegistryTest, ListingAKeyThatChangesMeanwhileListsEachNameOnce)
+{
+    for (int i = 0; i < 8; ++i) setRaw("moving\\k" + std::to_string(i), "v" + std::to_string(i), REG_SZ, {});
+    for (int i = 0; i < 8; ++i) setRaw("moving", "v" + std::to_string(i), REG_SZ, {});
+    // "a0" sorts before every other name: adding it moves them all.
+    auto flip = [](bool values, bool add) {
+        if (values && add) setRaw("moving", "a0", REG_SZ, {});
+        if (values && !add) RegDeleteKeyValueA(HKEY_CURRENT_USER, full("moving").c_str(), "a0");
+        if (!values && add) createKey("moving\\a0");
+        if (!values && !add) RegDeleteKeyA(HKEY_CURRENT_USER, full("moving\\a0").c_str());
+    };
+    for (bool values : {false, true}) {
+        for (std::string change : {"add once", "remove once", "every call"}) {
+            SCOPED_TRACE(std::string(values ? "values, " : "sub-keys, ") + change);
+            flip(values, change == "remove once");
+            watch.reset();
+            watch.beforeEnum = [&](int call) {
+                if (change == "every call") flip(values, call % 2 == 0);
+                else if (call == 3) flip(values, change == "add once");
+            };
+            TestJni jni;
+            jstring p = key(jni, "moving");
+            std::vector<std::u16string> got = namesOf(jni, values ? keyGetValueNames(jni, currentUser, p) : keyGetSubKeys(jni, currentUser, p));
+            watch.beforeEnum = nullptr;
+            if (change != "every call") {
+                EXPECT_EQ(got, namesW("moving", values));
+            }
+            EXPECT_GE(watch.enumCalls, change != "every call" ? 2 * 8 : 4 * 8) << "passes";
+            std::sort(got.begin(), got.end());
+            EXPECT_TRUE(std::adjacent_find(got.begin(), got.end()) == got.end()) << "a name listed twice";
+            flip(values, false);
+            got.erase(std::remove(got.begin(), got.end(), u"a0"), got.end());
+            EXPECT_EQ(got, namesW("moving", values)) << "the names that stayed";
+            EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+            EXPECT_TRUE(jni.clean());
+        }
+    }
+}
+
+// REG_QWORD: eight little-endian bytes, shorter data zero-extended; written as eight.
+TEST_F(RegistryTest, LongsAreEightLittleEndianBytes)
+{
+    const std::pair<Bytes, jlong> cases[] = {{{1, 2, 3, 4, 5, 6, 7, 8}, 0x0807060504030201LL}, {Bytes(8, 0xFF), -1},
+                                             {{}, 0}, {{0x34, 0x12}, 0x1234}, {{1, 0, 0, 0, 0, 0, 0, 0x80, 9}, INT64_MIN + 1}};
+    TestJni jni;
+    for (const auto& c : cases) {
+        setRaw("values", "q", REG_QWORD, c.first);
+        EXPECT_EQ(keyGetLong(jni, currentUser, key(jni, "values"), jni.string("q")), c.second) << hex(c.first);
+    }
+    long sent = broadcasts();
+    keySetLong(jni, currentUser, key(jni, "present"), jni.string("v"), 0x0123456789ABCDEFLL, JNI_TRUE);
+    EXPECT_EQ(broadcasts() - sent, 1);
+    EXPECT_EQ(raw("present", "v").type, static_cast<DWORD>(REG_QWORD));
+    EXPECT_EQ(hex(raw("present", "v").data), "efcdab8967452301");
+    EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+    EXPECT_TRUE(jni.clean());
+}
+
+// REG_MULTI_SZ as other programs write it (the W functions), well-formed or
+// not, and as keySetStrings writes it.
+TEST_F(RegistryTest, StringListsReadSoundlyAndWriteTheListFormat)
+{
+    const std::u16string two(u"a\0bc\0\0", 6);
+    const std::tuple<const char*, std::u16string, bool /* one byte more */, std::string> reads[] = {
+        {"two", two, false, "strings:a|bc"},
+        {"noFinalNuls", two.substr(0, 4), false, "strings:a|bc"},
+        {"oneFinalNul", two.substr(0, 5), false, "strings:a|bc"},
+        {"oddByteCount", two, true, "strings:a|bc"},
+        {"oddNoNuls", u"ab", true, "strings:ab"},
+        {"empty", u"", false, "strings:"},
+        {"justNul", two.substr(5), false, "strings:"},
+        {"oddJustNul", two.substr(5), true, "strings:"},
+        {"emptyStringEndsTheList", std::u16string(u"a\0\0b\0\0", 6), false, "strings:a"},
+        {"nonAscii", std::u16string(u"caf\u00E9\0\u20AC\0\0", 8), false, "strings:caf\xC3\xA9|\xE2\x82\xAC"},
+    };
+    for (const auto& [name, text, oddByte, expected] : reads) {
+        Bytes data = utf16Bytes(text);
+        if (oddByte) data.push_back('x');
+        setWide("lists", latin1(name), REG_MULTI_SZ, data);
+        TestJni jni;
+        EXPECT_EQ(show(jni, keyGetStrings(jni, currentUser, key(jni, "lists"), jni.string(name))), expected) << name;
+        EXPECT_TRUE(jni.clean());
+    }
+    // A value that grows between the size query and the read is read again.
+    watch.reset();
+    watch.beforeQueryValue = [](int call) {
+        if (call == 2) setWide("lists", u"two", REG_MULTI_SZ, utf16Bytes(std::u16string(300, u'g') + u'\0'));
+    };
+    TestJni jni;
+    EXPECT_EQ(show(jni, keyGetStrings(jni, currentUser, key(jni, "lists"), jni.string("two"))), "strings:" + std::string(300, 'g'));
+    EXPECT_EQ(watch.queryValueCalls, 3);
+    watch.reset();
+
+    // Java text crosses as its modified UTF-8 bytes, each an ANSI character (code page 1252 here).
+    const std::tuple<std::vector<const char*>, std::u16string, std::string> writes[] = {
+        {{"a", "bc"}, two, "strings:a|bc"},
+        {{}, two.substr(5), "strings:"},
+        {{"caf\xC3\xA9"}, std::u16string(u"caf\u00C3\u00A9\0\0", 7), "strings:caf\xC3\xA9"},
+    };
+    for (const auto& [strings, stored, expected] : writes) {
+        std::vector<jobject> elements;
+        for (const char* text : strings) elements.push_back(jni.string(text));
+        keySetStrings(jni, currentUser, key(jni, "present"), jni.string("v"), jni.objectArray(elements), JNI_FALSE);
+        EXPECT_EQ(raw("present", "v").type, static_cast<DWORD>(REG_MULTI_SZ));
+        EXPECT_EQ(hex(rawWide("present", "v")), hex(utf16Bytes(stored)));
+        EXPECT_EQ(show(jni, keyGetStrings(jni, currentUser, key(jni, "present"), jni.string("v"))), expected);
+    }
+    EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+    EXPECT_TRUE(jni.clean());
+}
+
+// Each working buffer of the new natives that cannot be allocated, and each of
+// their registry calls that fails (the open aside, which every native shares),
+// ends the call with its message, every key closed and nothing written.
+TEST_F(RegistryTest, EveryFailedAllocationOrRegistryCallOfTheNewNativesEndsWithItsMessage)
+{
+    const std::pair<std::function<std::string(TestJni&)>, std::string> calls[] = {
+        {[&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "keysOnly"))); }, "Error enumerating registry subkeys"},
+        {[&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "present"))); }, "Error enumerating registry values"},
+        {[&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "present"), j.string("multi"))); }, "Error retreiving registry value"},
+        {[&](TestJni& j) { return show(keyGetLong(j, currentUser, key(j, "values"), j.string("q"))); }, "Error retreiving registry value"},
+        {[&](TestJni& j) { keySetStrings(j, currentUser, key(j, "present"), j.string("v"), j.objectArray({j.string("a"), j.string("b")}), JNI_FALSE); return std::string("0"); },
+         "Error setting registry value (REG_MULTI_SZ)"},
+        {[&](TestJni& j) { keySetLong(j, currentUser, key(j, "present"), j.string("v"), 1, JNI_FALSE); return std::string("0"); }, "Error setting registry value (REG_QWORD)"},
+    };
+    for (const auto& [call, message] : calls) {
+        setRaw("values", "q", REG_QWORD, Bytes(8, 1));
+        { TestJni jni; watch.reset(); call(jni); }
+        const int allocations = watch.heapCalls, registryCalls = watch.registryCalls;
+        populate();
+        setRaw("values", "q", REG_QWORD, Bytes(8, 1));
+        const std::string before = snapshot();
+        for (int n = 1; n <= allocations + registryCalls; ++n) {
+            TestJni jni;
+            watch.reset();
+            if (n <= allocations) watch.heapFailAt = n;
+            else watch.failCall = n - allocations;
+            std::string result = call(jni);
+            if (n == allocations + 1) continue;  // the open, in the failure table
+            EXPECT_TRUE(result == "null" || result == "0") << result;
+            EXPECT_EQ(jni.pendingMessage(), message) << (n <= allocations ? "allocation " : "registry call ") << n;
+            EXPECT_EQ(watch.opened, watch.closed);
+            EXPECT_TRUE(jni.clean());
+        }
+        EXPECT_GE(registryCalls, 2) << message;
+        EXPECT_EQ(snapshot(), before) << message;
+    }
 }
 
 }  // namespace

@@ -78,6 +78,9 @@ Bed::Bed()
     RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text);
     RegSetValueExA(key, "dword", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
     RegSetValueExA(key, "binary", 0, REG_BINARY, binary, sizeof binary);
+    const unsigned long long large = 1ULL << 40;
+    RegSetValueExA(key, "qword", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&large), sizeof large);
+    RegSetValueExA(key, "multi", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>("a\0bc\0"), 6);
     RegCloseKey(key);
 
     char temp[MAX_PATH];
@@ -127,6 +130,13 @@ std::vector<Arg> Bed::baseArgs(TestJni& jni, const Entry& e)
         return {root, s(sandbox + "\\k"), s("v")};
     if (n == "Registry_keyDeleteValue") return {root, s(sandbox + "\\k"), s("scratch"), i(0)};
     if (n == "Registry_keySetValue") return {root, s(sandbox + "\\k"), s("scratch"), i(REG_SZ), s("text"), i(0)};
+    if (n == "Registry_keyGetSubKeys") return {root, s(sandbox)};
+    if (n == "Registry_keyGetValueNames") return {root, s(sandbox + "\\k")};
+    if (n == "Registry_keyGetLong") return {root, s(sandbox + "\\k"), s("qword")};
+    if (n == "Registry_keySetLong") return {root, s(sandbox + "\\k"), s("scratch"), i(5), i(0)};
+    if (n == "Registry_keyGetStrings") return {root, s(sandbox + "\\k"), s("multi")};
+    if (n == "Registry_keySetStrings")
+        return {root, s(sandbox + "\\k"), s("scratch"), ref(jni.objectArray({jni.string("a"), jni.string("b")})), i(0)};
     if (n == "WinPipe_createNamedPipe")
         return {s("\\\\.\\pipe\\zarn-stress-" + std::to_string(GetCurrentProcessId()) + "-" +
                   std::to_string(++pipeCounter_)),
@@ -162,6 +172,9 @@ std::vector<Arg> Bed::variants(TestJni& jni, Role role)
         return types;
     }
     case Role::Value: return {ref(nullptr), s("s"), ref(jni.bytes(3, 1)), ref(jni.integer(7)), ref(jni.plainObject())};
+    case Role::Strings:
+        return {ref(nullptr), ref(jni.objectArray({})), ref(jni.objectArray({nullptr})), ref(jni.objectArray({jni.string("")})),
+                ref(jni.objectArray({jni.string("a"), jni.string(std::string(300, 'm'))}))};
     case Role::Int: return ints;
     case Role::Handle: {
         std::vector<Arg> handles = ints;
@@ -212,6 +225,7 @@ void Bed::afterCall(TestJni& jni, const Entry& e, const std::vector<Arg>& args, 
     // where several are null, the first one decides.
     for (size_t n = 0; n < args.size(); ++n) {
         bool isReference = e.roles[n] == Role::SubKey || e.roles[n] == Role::ValueName || e.roles[n] == Role::Value ||
+                           e.roles[n] == Role::Strings ||
                            e.roles[n] == Role::PipeName || e.roles[n] == Role::Text || e.roles[n] == Role::Path ||
                            e.roles[n] == Role::Bytes;
         if (!isReference || args[n].ref) continue;

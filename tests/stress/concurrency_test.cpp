@@ -23,6 +23,7 @@ struct Natives {
     Native<jobject(jint, jstring, jstring)> keyGetValue{win32 + "Registry_keyGetValue"};
     Native<void(jint, jstring, jstring, jboolean)> keyDeleteValue{win32 + "Registry_keyDeleteValue"};
     Native<jint(jint, jstring, jboolean)> keyDelete{win32 + "Registry_keyDelete"};
+    Native<jobjectArray(jint, jstring)> keyGetValueNames{win32 + "Registry_keyGetValueNames"};
     Native<jstring(jstring)> getEnvironmentVariable{win32 + "Environment_getEnvironmentVariable"};
     Native<jint(jstring, jint, jint, jint, jint, jint)> createNamedPipe{pipes + "WinPipe_createNamedPipe"};
     Native<jint(jint)> connectNamedPipe{pipes + "WinPipe_connectNamedPipe"};
@@ -112,6 +113,12 @@ void work(const Natives& n, Worker& w, DWORD deadline)
         if (n.keyGetValue(jni, hkcu, jni.string(own), jni.string("v")) || !jni.exceptionPending())
             w.fail("deleted value still read in round " + std::to_string(round));
         jni.clearException();
+        // The next thread's key, whose value that thread sets and deletes meanwhile, lists it at most once.
+        std::string next = std::string(sandboxPath) + "\\thread" + std::to_string((w.id + 1) % 8);
+        jobjectArray names = n.keyGetValueNames(jni, hkcu, jni.string(next));
+        if (jni.exceptionPending()) jni.clearException();  // the key may not be made yet
+        else if (jni.arrayElements(names).size() > 1 || (names && !jni.arrayElements(names).empty() && jni.utf8Bytes(jni.arrayElements(names)[0]) != "v"))
+            w.fail("listing of a changing key gave " + std::to_string(jni.arrayElements(names).size()) + " names in round " + std::to_string(round));
 
         STEP("pipe");
         // Pipe echo: the client's message comes back whole through the server.

@@ -53,6 +53,7 @@ template <typename T>
 T as(const Arg& arg)
 {
     if constexpr (std::is_same_v<T, jint>) return arg.i;
+    else if constexpr (std::is_same_v<T, jlong>) return static_cast<jlong>(arg.i);
     else if constexpr (std::is_same_v<T, jboolean>) return static_cast<jboolean>(arg.i);
     else return static_cast<T>(arg.ref);
 }
@@ -135,6 +136,20 @@ std::vector<Entry> buildTable()
     t.push_back(make<void, jint, jstring, jstring, jint, jobject, jboolean>(
         "Registry_keySetValue", {R::Root, R::SubKey, R::ValueName, R::Type, R::Value, R::Flag},
         {none, isVoid(), isVoid()}, isVoid()));
+    t.push_back(make<jobjectArray, jint, jstring>("Registry_keyGetSubKeys", {R::Root, R::SubKey}, {none, isNullRef()},
+                                                  isNullRef()));
+    t.push_back(make<jobjectArray, jint, jstring>("Registry_keyGetValueNames", {R::Root, R::SubKey},
+                                                  {none, isNullRef()}, isNullRef()));
+    t.push_back(make<jlong, jint, jstring, jstring>("Registry_keyGetLong", {R::Root, R::SubKey, R::ValueName},
+                                                    {none, equals(0), equals(0)}, equals(0)));
+    t.push_back(make<void, jint, jstring, jstring, jlong, jboolean>(
+        "Registry_keySetLong", {R::Root, R::SubKey, R::ValueName, R::Int, R::Flag}, {none, isVoid(), isVoid()}, isVoid()));
+    t.push_back(make<jobjectArray, jint, jstring, jstring>("Registry_keyGetStrings", {R::Root, R::SubKey, R::ValueName},
+                                                           {none, isNullRef(), isNullRef()}, isNullRef()));
+    // A null array is refused with "Incompatible data types", as keySetValue refuses a null value.
+    t.push_back(make<void, jint, jstring, jstring, jobjectArray, jboolean>(
+        "Registry_keySetStrings", {R::Root, R::SubKey, R::ValueName, R::Strings, R::Flag}, {none, isVoid(), isVoid()},
+        isVoid()));
     // WinPipe: a null name fails like a name without characters; a null array touches nothing.
     t.push_back(make<jint, jstring, jint, jint, jint, jint, jint>(
         "WinPipe_createNamedPipe", {R::PipeName, R::Int, R::Int, R::Int, R::Int, R::Int}, {equals(-1)}, equals(-1)));

@@ -1,4 +1,4 @@
-// All 28 natives of the library in one table, each callable with a vector of
+// All 34 natives of the library in one table, each callable with a vector of
 // generic arguments, so that one loop can sweep arguments, inject JNI faults
 // or draw random calls across the whole library.
 #ifndef ZARN_TEST_NATIVE_TABLE_H
@@ -24,6 +24,7 @@ enum class Role {
     Flag,       // jboolean
     Type,       // registry value type
     Value,      // Object for keySetValue
+    Strings,    // String[] for keySetStrings
     Int,        // any other int
     Handle,     // kernel handle (pipe)
     Window,     // window handle
@@ -73,7 +74,7 @@ struct Entry {
     Expect faultResult;
 };
 
-// The 28 natives, in the order of their classes.
+// The 34 natives, in the order of their classes.
 const std::vector<Entry>& nativeTable();
 const Entry& entry(const std::string& name);
 

@@ -83,12 +83,14 @@ public:
             ADD_FAILURE() << "native not exported: " << name_;
             return R();
         }
+        TestJni::NativeCall frame(jni);
         return pointer_(jni.env(), jni.receiver(), args...);
     }
 
     // Calls with another receiver (any object, or null: it is never read).
     R withReceiver(TestJni& jni, jclass receiver, Args... args) const
     {
+        TestJni::NativeCall frame(jni);
         return pointer_(jni.env(), receiver, args...);
     }
 

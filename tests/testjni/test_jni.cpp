@@ -116,7 +116,7 @@ jclass JNICALL findClass(JNIEnv* env, const char* name)
         self->throwNew("java/lang/NoClassDefFoundError", name);
         return nullptr;
     }
-    return reinterpret_cast<jclass>(cls);
+    return reinterpret_cast<jclass>(self->local(cls));
 }
 
 jint JNICALL throwNew(JNIEnv* env, jclass cls, const char* message)
@@ -150,7 +150,7 @@ jclass JNICALL getObjectClass(JNIEnv* env, jobject object)
 {
     ENTER(GetObjectClass, nullptr);
     Object* o = self->object(object, "GetObjectClass");
-    return o ? reinterpret_cast<jclass>(o->cls) : nullptr;
+    return o ? reinterpret_cast<jclass>(self->local(o->cls)) : nullptr;
 }
 
 jboolean JNICALL isAssignableFrom(JNIEnv* env, jclass from, jclass to)
@@ -196,7 +196,7 @@ jobject newObjectA(TestJni* self, jclass cls, jmethodID method, jint value)
     Object* integer = self->newObject("java/lang/Integer");
     integer->kind = Object::Kind::Integer;
     integer->value = value;
-    return reinterpret_cast<jobject>(integer);
+    return self->local(integer);
 }
 
 jobject JNICALL newObjectV(JNIEnv* env, jclass cls, jmethodID method, va_list args)
@@ -270,7 +270,7 @@ jstring JNICALL newStringUTF(JNIEnv* env, const char* bytes)
     string->rawBytes = bytes;
     string->hasRawBytes = true;
     string->text = fromModifiedUtf8(string->rawBytes);
-    return reinterpret_cast<jstring>(string);
+    return reinterpret_cast<jstring>(self->local(string));
 }
 
 jsize JNICALL getStringUTFLength(JNIEnv* env, jstring string)
@@ -431,7 +431,7 @@ jstring JNICALL newString(JNIEnv* env, const jchar* units, jsize length)
     Object* string = self->newObject("java/lang/String");
     string->kind = Object::Kind::String;
     string->text.assign(reinterpret_cast<const char16_t*>(units), static_cast<size_t>(length));
-    return reinterpret_cast<jstring>(string);
+    return reinterpret_cast<jstring>(self->local(string));
 }
 
 // ---- System.getProperty(String), the one static method the library calls (from JNI_OnLoad).
@@ -462,7 +462,7 @@ jobject callStaticObjectMethodOn(TestJni* self, jclass cls, jmethodID method, jo
     if (!key) return nullptr;
     auto found = self->properties_.find(toModifiedUtf8(key->text));
     if (found == self->properties_.end()) return nullptr;
-    return self->string(found->second);
+    return self->local(reinterpret_cast<Object*>(self->string(found->second)));
 }
 
 jobject JNICALL callStaticObjectMethodV(JNIEnv* env, jclass cls, jmethodID method, va_list args)
@@ -526,6 +526,7 @@ jsize JNICALL getArrayLength(JNIEnv* env, jarray array)
     ENTER(GetArrayLength, 0);
     Object* o = self->object(array, "GetArrayLength");
     if (!o) return 0;
+    if (o->kind == Object::Kind::ObjectArray) return static_cast<jsize>(o->elements.size());
     if (o->kind != Object::Kind::ByteArray) {
         self->violation("GetArrayLength on an object that is not an array");
         return 0;
@@ -547,7 +548,7 @@ jbyteArray JNICALL newByteArray(JNIEnv* env, jsize length)
     Object* array = self->newObject("[B");
     array->kind = Object::Kind::ByteArray;
     array->array.assign(static_cast<size_t>(length), 0);
-    return reinterpret_cast<jbyteArray>(array);
+    return reinterpret_cast<jbyteArray>(self->local(array));
 }
 
 // The checks of both region calls; the array's object, or null with the
@@ -659,6 +660,101 @@ void JNICALL releaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elem
     if (mode != JNI_COMMIT) self->elements_.erase(found);
 }
 
+// ---- Object arrays and local references (String[] of the Registry lists).
+// NewObjectArray, GetObjectArrayElement and SetObjectArrayElement check their
+// array, index and element as a JVM does and can be failed (Fn); each
+// reference they return counts as a local reference of the native call, which
+// DeleteLocalRef gives back (see TestJni::NativeCall).
+
+// The array object, or null with a violation recorded.
+Object* objectArrayOf(TestJni* self, jobjectArray array, const char* function)
+{
+    Object* o = self->object(array, function);
+    if (o && o->kind != Object::Kind::ObjectArray) {
+        self->violation(std::string(function) + " on an object that is not an array of objects");
+        return nullptr;
+    }
+    return o;
+}
+
+// True when index lies in the array; otherwise ArrayIndexOutOfBoundsException is pending.
+bool inBounds(TestJni* self, Object* array, jsize index)
+{
+    if (index >= 0 && static_cast<size_t>(index) < array->elements.size()) return true;
+    self->classNamed("java/lang/ArrayIndexOutOfBoundsException");
+    self->throwNew("java/lang/ArrayIndexOutOfBoundsException", nullptr);
+    return false;
+}
+
+jobjectArray JNICALL newObjectArrayOf(JNIEnv* env, jsize length, jclass elementClass, jobject initial)
+{
+    ENTER(NewObjectArray, nullptr);
+    Object* cls = self->object(elementClass, "NewObjectArray");
+    if (!cls) return nullptr;
+    if (cls->kind != Object::Kind::Class) {
+        self->violation("NewObjectArray with an element class that is not a class");
+        return nullptr;
+    }
+    Object* first = initial ? self->object(initial, "NewObjectArray") : nullptr;
+    if (length < 0) {
+        self->throwNew("java/lang/NegativeArraySizeException", nullptr);
+        return nullptr;
+    }
+    if (self->injectFault(Fn::NewObjectArray)) {
+        self->throwNew("java/lang/OutOfMemoryError", "NewObjectArray");
+        return nullptr;
+    }
+    std::string arrayClass = cls->className[0] == '[' ? "[" + cls->className : "[L" + cls->className + ";";
+    self->classNamed(arrayClass);
+    Object* array = self->newObject(arrayClass);
+    array->kind = Object::Kind::ObjectArray;
+    array->elementClass = cls->className;
+    array->elements.assign(static_cast<size_t>(length), first);
+    return reinterpret_cast<jobjectArray>(self->local(array));
+}
+
+jobject JNICALL getObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index)
+{
+    ENTER(GetObjectArrayElement, nullptr);
+    Object* o = objectArrayOf(self, array, "GetObjectArrayElement");
+    if (!o || !inBounds(self, o, index)) return nullptr;
+    if (self->injectFault(Fn::GetObjectArrayElement)) {
+        self->throwNew("java/lang/OutOfMemoryError", "GetObjectArrayElement");
+        return nullptr;
+    }
+    Object* element = o->elements[static_cast<size_t>(index)];
+    return element ? self->local(element) : nullptr;
+}
+
+void JNICALL setObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index, jobject value)
+{
+    ENTER(SetObjectArrayElement, );
+    Object* o = objectArrayOf(self, array, "SetObjectArrayElement");
+    Object* element = value ? self->object(value, "SetObjectArrayElement") : nullptr;
+    if (!o || (value && !element) || !inBounds(self, o, index)) return;
+    if (element && element->cls->className != o->elementClass && o->elementClass != "java/lang/Object") {
+        self->classNamed("java/lang/ArrayStoreException");
+        self->throwNew("java/lang/ArrayStoreException", element->cls->className.c_str());
+        return;
+    }
+    if (self->injectFault(Fn::SetObjectArrayElement)) {
+        self->throwNew("java/lang/OutOfMemoryError", "SetObjectArrayElement");
+        return;
+    }
+    o->elements[static_cast<size_t>(index)] = element;
+}
+
+void JNICALL deleteLocalRef(JNIEnv* env, jobject reference)
+{
+    ENTER(DeleteLocalRef, );
+    // Java 9's JNI specification: a null reference does nothing.
+    if (!reference) return;
+    Object* o = self->object(reference, "DeleteLocalRef");
+    if (o) self->deleteLocal(o);
+}
+
+// ---- End of object arrays and local references.
+
 struct Table {
     JNINativeInterface_ functions;
     Table()
@@ -701,6 +797,10 @@ struct Table {
         functions.CallStaticObjectMethod = callStaticObjectMethodVariadic;
         functions.CallStaticObjectMethodV = callStaticObjectMethodV;
         functions.CallStaticObjectMethodA = callStaticObjectMethodArray;
+        functions.NewObjectArray = newObjectArrayOf;
+        functions.GetObjectArrayElement = getObjectArrayElement;
+        functions.SetObjectArrayElement = setObjectArrayElement;
+        functions.DeleteLocalRef = deleteLocalRef;
     }
 };
 
@@ -723,7 +823,8 @@ const char* fnName(Fn fn)
 {
     static const char* const names[] = {"GetStringUTFChars", "GetByteArrayElements", "NewStringUTF", "NewByteArray",
                                         "FindClass",         "GetByteArrayRegion",   "SetByteArrayRegion",
-                                        "GetStringChars",    "GetStringCritical",    "NewString"};
+                                        "GetStringChars",    "GetStringCritical",    "NewString",
+                                        "NewObjectArray",    "GetObjectArrayElement", "SetObjectArrayElement"};
     return names[static_cast<int>(fn)];
 }
 
@@ -738,8 +839,7 @@ TestJni::TestJni()
                              "java/lang/NoSuchMethodError", "java/lang/ArrayIndexOutOfBoundsException",
                              "java/lang/NegativeArraySizeException", "java/lang/StringIndexOutOfBoundsException",
                              "java/lang/System", "java/lang/UnsatisfiedLinkError"}) {
-        heap_.push_back(std::make_unique<Object>());
-        Object* cls = heap_.back().get();
+        Object* cls = allocate();
         cls->kind = Object::Kind::Class;
         cls->className = name;
         classes_[name] = cls;
@@ -800,6 +900,7 @@ int TestJni::calls(const std::string& jniFunction) const
 
 void TestJni::resetCounts()
 {
+    peakLocals_ = 0;
     callsByIndex_.clear();
     totalCalls_ = 0;
     for (int& count : calls_) count = 0;
@@ -824,17 +925,21 @@ Object* TestJni::object(jobject reference, const char* function)
         return nullptr;
     }
     Object* o = reinterpret_cast<Object*>(reference);
-    for (const auto& owned : heap_) {
-        if (owned.get() == o) return o;
-    }
+    if (owned_.count(o)) return o;
     violation(std::string(function) + " with a reference the JVM did not make");
     return nullptr;
 }
 
-Object* TestJni::newObject(const std::string& className)
+Object* TestJni::allocate()
 {
     heap_.push_back(std::make_unique<Object>());
-    Object* o = heap_.back().get();
+    owned_.insert(heap_.back().get());
+    return heap_.back().get();
+}
+
+Object* TestJni::newObject(const std::string& className)
+{
+    Object* o = allocate();
     o->kind = Object::Kind::Plain;
     o->cls = findClassObject(className);
     return o;
@@ -984,6 +1089,85 @@ void TestJni::clearException()
     if (!elements_.empty()) result << elements_.size() << " array element buffer(s) not released\n";
     return result;
 }
+
+// ---- Object arrays and local references.
+
+TestJni::NativeCall::NativeCall(TestJni& jni) : jni_(jni)
+{
+    if (jni_.nativeDepth_++ == 0) {
+        jni_.locals_.clear();
+        jni_.liveLocals_ = 0;
+        jni_.capacityReported_ = false;
+    }
+}
+
+TestJni::NativeCall::~NativeCall()
+{
+    if (--jni_.nativeDepth_ == 0) {
+        jni_.locals_.clear();
+        jni_.liveLocals_ = 0;
+    }
+}
+
+jobject TestJni::local(Object* object)
+{
+    if (object && nativeDepth_ > 0) {
+        ++locals_[object];
+        peakLocals_ = std::max(peakLocals_, ++liveLocals_);
+        if (liveLocals_ > localCapacity && !capacityReported_) {
+            capacityReported_ = true;
+            violation("more than " + std::to_string(localCapacity) +
+                      " local references live at once, without EnsureLocalCapacity");
+        }
+    }
+    return reinterpret_cast<jobject>(object);
+}
+
+void TestJni::deleteLocal(Object* object)
+{
+    // A reference not counted here is an argument or one from before the call: JNI lets a native delete those too.
+    auto found = locals_.find(object);
+    if (found == locals_.end()) return;
+    if (--found->second == 0) locals_.erase(found);
+    --liveLocals_;
+}
+
+Object* TestJni::classNamed(const std::string& name)
+{
+    if (Object* cls = findClassObject(name)) return cls;
+    Object* cls = allocate();
+    cls->kind = Object::Kind::Class;
+    cls->className = name;
+    classes_[name] = cls;
+    return cls;
+}
+
+jobjectArray TestJni::objectArray(const std::vector<jobject>& elements, const std::string& elementClass)
+{
+    std::string arrayClass = "[L" + elementClass + ";";
+    classNamed(elementClass);
+    classNamed(arrayClass);
+    Object* array = newObject(arrayClass);
+    array->kind = Object::Kind::ObjectArray;
+    array->elementClass = elementClass;
+    for (jobject element : elements) array->elements.push_back(reinterpret_cast<Object*>(element));
+    return reinterpret_cast<jobjectArray>(array);
+}
+
+bool TestJni::isObjectArray(jobject o) const
+{
+    return o && reinterpret_cast<Object*>(o)->kind == Object::Kind::ObjectArray;
+}
+
+std::vector<jobject> TestJni::arrayElements(jobject array) const
+{
+    std::vector<jobject> out;
+    if (!isObjectArray(array)) return out;
+    for (Object* element : reinterpret_cast<Object*>(array)->elements) out.push_back(reinterpret_cast<jobject>(element));
+    return out;
+}
+
+// ---- End of object arrays and local references.
 
 bool isModifiedUtf8(const char* bytes)
 {

@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,7 +40,8 @@ namespace testjni {
 // The functions whose Nth call can be made to fail.
 enum class Fn {
     GetStringUTFChars, GetByteArrayElements, NewStringUTF, NewByteArray, FindClass, GetByteArrayRegion,
-    SetByteArrayRegion, GetStringChars, GetStringCritical, NewString, Count
+    SetByteArrayRegion, GetStringChars, GetStringCritical, NewString, NewObjectArray, GetObjectArrayElement,
+    SetObjectArrayElement, Count
 };
 const char* fnName(Fn fn);
 
@@ -124,6 +126,36 @@ public:
     void failNth(Fn fn, int n);
     void clearFaults();
 
+    // ---- Object arrays and local references (String[] of the Registry lists).
+    // One native call is one local frame: the references that JNI functions
+    // return during it (FindClass, GetObjectClass, NewObject, NewStringUTF,
+    // NewByteArray, NewObjectArray, GetObjectArrayElement) count until
+    // DeleteLocalRef or the call's end. JNI promises a native 16 local
+    // references, more only after EnsureLocalCapacity: a 17th is a violation.
+    // Native<...> opens the frame (NativeCall) around each call.
+    class NativeCall {
+    public:
+        explicit NativeCall(TestJni& jni);
+        ~NativeCall();
+        NativeCall(const NativeCall&) = delete;
+        NativeCall& operator=(const NativeCall&) = delete;
+
+    private:
+        TestJni& jni_;
+    };
+    static constexpr int localCapacity = 16;
+    // The most local references live at once in a native call since the last resetCounts().
+    int peakLocalRefs() const { return peakLocals_; }
+    // An array of the elements given (null elements allowed) of the element class.
+    jobjectArray objectArray(const std::vector<jobject>& elements, const std::string& elementClass = "java/lang/String");
+    bool isObjectArray(jobject object) const;
+    std::vector<jobject> arrayElements(jobject array) const;
+    // Internal: a reference a JNI function returns, and DeleteLocalRef.
+    jobject local(Object* object);
+    void deleteLocal(Object* object);
+    // The class of that name, made on first use.
+    Object* classNamed(const std::string& name);
+
     // ---- Internal: used by the function table.
     static TestJni* from(JNIEnv* env);
     static TestJni* from(JavaVM* vm);
@@ -165,7 +197,11 @@ private:
         TestJni* self;
     } vmLayout_;
 
+    // Every object the JVM made, and the same for looking a reference up:
+    // a listing makes a thousand strings a call.
+    Object* allocate();
     std::deque<std::unique_ptr<Object>> heap_;
+    std::unordered_set<const Object*> owned_;
     std::map<std::string, Object*> classes_;
     jclass receiver_;
     Object* pending_ = nullptr;
@@ -176,11 +212,17 @@ private:
     int calls_[static_cast<int>(Fn::Count)] = {};
     int faultAt_[static_cast<int>(Fn::Count)] = {};
     int totalCalls_ = 0;
+
+    int nativeDepth_ = 0;
+    std::map<Object*, int> locals_;
+    int liveLocals_ = 0;
+    int peakLocals_ = 0;
+    bool capacityReported_ = false;
 };
 
 // Object model of the fake JVM.
 struct Object {
-    enum class Kind { Class, Plain, String, ByteArray, Integer, Throwable } kind;
+    enum class Kind { Class, Plain, String, ByteArray, Integer, Throwable, ObjectArray } kind;
     Object* cls = nullptr;          // the object's class (null for classes)
     std::string className;          // for classes: slash form
     std::u16string text;            // String
@@ -188,6 +230,8 @@ struct Object {
     std::string rawBytes;
     std::vector<jbyte> array;       // byte[]
     jint value = 0;                 // Integer
+    std::vector<Object*> elements;  // ObjectArray
+    std::string elementClass;       // ObjectArray: its elements' class, slash form
     bool messageIsNull = false;     // Throwable
     std::string message;
 };

@@ -56,9 +56,15 @@ public final class Registry {
     public static final int REG_DWORD_BIG_ENDIAN = 5;
     /** A symbolic link: neither read nor written by this class. */
     public static final int REG_LINK = 6;
-    /** A list of strings: its type is reported, but it is neither read nor written. */
+    /**
+     * A list of strings: read and written as {@code String[]} by {@link #keyGetStrings} and
+     * {@link #keySetStrings}; {@link #keyGetValue} and {@link #keySetValue} refuse it.
+     */
     public static final int REG_MULTI_SZ = 7;
-    /** A 64-bit number: its type is reported, but it is neither read nor written. */
+    /**
+     * A 64-bit number: read and written as {@code long} by {@link #keyGetLong} and
+     * {@link #keySetLong}; {@link #keyGetValue} and {@link #keySetValue} refuse it.
+     */
     public static final int REG_QWORD = 11;
 
     private Registry() {
@@ -218,5 +224,111 @@ public final class Registry {
      *     operating system's text for the error ("Win32 error N" when it has none)
      */
     public static native void keySetValue(int root, String subKey, String valueName, int type, Object value,
+            boolean broadcast);
+
+    /**
+     * Lists the names of a key's direct sub-keys, each whole (up to Windows' 255 characters), in
+     * the order Windows gives them.
+     *
+     * <p>Another thread or process may add or remove sub-keys while they are listed. Windows numbers
+     * the sub-keys, and such a change moves the later ones, so the listing is repeated, up to four
+     * times, until one runs from start to end with no change to the key: the result is then the
+     * key's sub-keys at one moment. When the key changes during every try, the result gathers the
+     * names of all four tries: each was a sub-key during the call and comes once, and a sub-key
+     * that existed all along is missing only if every try missed it. Names that read the same here
+     * (ASCII letter case ignored) are listed once; so are names that differ only in characters the
+     * ANSI code page lacks, which read the same.
+     *
+     * @param root a predefined root key
+     * @param subKey the path below the root
+     * @return the sub-keys' names; an empty array for a key without sub-keys; null for a null path
+     * @throws RegistryException "Error opening registry key" when the key is missing or unreadable,
+     *     or "Error enumerating registry subkeys" when Windows fails to list them or memory runs out
+     */
+    public static native String[] keyGetSubKeys(int root, String subKey);
+
+    /**
+     * Lists the names of a key's values, each whole (up to Windows' 16,383 characters), in the
+     * order Windows gives them; the key's default value, when it is set, is {@code ""}.
+     *
+     * <p>Values that another thread or process sets or deletes during the listing are handled as
+     * {@link #keyGetSubKeys} handles sub-keys: the result is the key's value names at one moment of
+     * a try without change, or else those of all four tries, each once, every one the name of a
+     * value during the call, where one that existed all along is missing only if every try missed
+     * it.
+     *
+     * @param root a predefined root key
+     * @param subKey the path below the root
+     * @return the value names; an empty array for a key without values; null for a null path
+     * @throws RegistryException "Error opening registry key" when the key is missing or unreadable,
+     *     or "Error enumerating registry values" when Windows fails to list them or memory runs out
+     */
+    public static native String[] keyGetValueNames(int root, String subKey);
+
+    /**
+     * Reads a {@link #REG_QWORD} value: its first eight bytes, little-endian (data shorter than eight
+     * bytes is zero-extended).
+     *
+     * @param root a predefined root key
+     * @param subKey the path below the root
+     * @param valueName the value's name
+     * @return the value; 0 for a null path or name
+     * @throws RegistryException "Error opening registry key"; "Error retreiving registry value" when
+     *     the value is missing or cannot be read; "Incompatible data types" when it is of another
+     *     type
+     */
+    public static native long keyGetLong(int root, String subKey, String valueName);
+
+    /**
+     * Writes a {@link #REG_QWORD} value of eight little-endian bytes, replacing a value of that name
+     * whatever its type; the key must exist and be writable. A null path or name returns at once:
+     * nothing is written, raised or broadcast.
+     *
+     * @param root a predefined root key
+     * @param subKey the path below the root
+     * @param valueName the value's name
+     * @param value the number
+     * @param broadcast whether to send the settings-change broadcast once the key is open, also when
+     *     the write failed; not when the key could not be opened
+     * @throws RegistryException "Error opening registry key" (missing key or no write access), or
+     *     "Error setting registry value (REG_QWORD)" when Windows refuses the write
+     */
+    public static native void keySetLong(int root, String subKey, String valueName, long value, boolean broadcast);
+
+    /**
+     * Reads a {@link #REG_MULTI_SZ} value as its strings, in order. Each string ends at a NUL; the
+     * list ends at the first empty string or at the end of the data, so that data another program
+     * stored without its final NULs, or with an odd number of bytes, reads whole. A value with no
+     * string gives an empty array. Strings are read as {@link #keyGetValue} reads {@link #REG_SZ}.
+     *
+     * @param root a predefined root key
+     * @param subKey the path below the root
+     * @param valueName the value's name
+     * @return the strings; null for a null path or name
+     * @throws RegistryException "Error opening registry key"; "Error retreiving registry value" when
+     *     the value is missing or cannot be read, or memory runs out; "Incompatible data types"
+     *     when it is of another type
+     */
+    public static native String[] keyGetStrings(int root, String subKey, String valueName);
+
+    /**
+     * Writes a {@link #REG_MULTI_SZ} value: each string's bytes (as {@link #keySetValue} stores a
+     * {@link #REG_SZ} string) with a NUL, and one NUL after the last; an empty array stores a lone
+     * NUL. It replaces a value of that name whatever its type; the key must exist and be writable.
+     * An empty or null string would end the list early: it is refused and nothing is written. A
+     * null path or name returns at once: nothing is written, raised or broadcast.
+     *
+     * @param root a predefined root key
+     * @param subKey the path below the root
+     * @param valueName the value's name
+     * @param values the strings, none of them empty or null
+     * @param broadcast whether to send the settings-change broadcast once the key is open, also when
+     *     the write was refused or failed; not when the key could not be opened
+     * @throws RegistryException "Error opening registry key" (missing key or no write access);
+     *     "Incompatible data types" for a null array; "Empty or null string in REG_MULTI_SZ value";
+     *     "Error setting registry value (REG_MULTI_SZ)" when Windows refuses the write or memory
+     *     runs out
+     */
+    public static native void keySetStrings(int root, String subKey, String valueName, String[] values,
             boolean broadcast);
 }
