@@ -85,7 +85,7 @@ LONG WINAPI watchedCreate(HKEY root, LPCSTR path, DWORD reserved, LPSTR cls, DWO
 // The W functions of unicode mode, watched alike.
 LONG WINAPI watchedOpenW(HKEY root, LPCWSTR path, DWORD options, REGSAM mask, PHKEY key)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     LONG status = RegOpenKeyExW(root, path, options, mask, key);
     if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
     return status;
@@ -94,7 +94,7 @@ LONG WINAPI watchedOpenW(HKEY root, LPCWSTR path, DWORD options, REGSAM mask, PH
 LONG WINAPI watchedCreateW(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR cls, DWORD options, REGSAM mask,
                            LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     LONG status = RegCreateKeyExW(root, path, reserved, cls, options, mask, security, key, disposition);
     if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
     return status;
@@ -102,14 +102,16 @@ LONG WINAPI watchedCreateW(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR cls, 
 
 LONG WINAPI watchedQueryValueW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
+    int call = ++watch.queryValueCalls;
+    if (watch.beforeQueryValue) watch.beforeQueryValue(call);
     return RegQueryValueExW(key, name, reserved, type, data, size);
 }
 
 LONG WINAPI watchedSetValueW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     if (watch.setValueFailure) return watch.setValueFailure;
     return RegSetValueExW(key, name, reserved, type, data, size);
@@ -117,9 +119,25 @@ LONG WINAPI watchedSetValueW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type,
 
 LONG WINAPI watchedDeleteValueW(HKEY key, LPCWSTR name)
 {
-    InterlockedIncrement(&watch.registryCalls);
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     return RegDeleteValueW(key, name);
+}
+
+LONG WINAPI watchedEnumKeyW(HKEY key, DWORD index, LPWSTR name, LPDWORD size, LPDWORD reserved, LPWSTR cls,
+                            LPDWORD clsSize, PFILETIME written)
+{
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
+    if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
+    return RegEnumKeyExW(key, index, name, size, reserved, cls, clsSize, written);
+}
+
+LONG WINAPI watchedEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD size, LPDWORD reserved, LPDWORD type,
+                              LPBYTE data, LPDWORD dataSize)
+{
+    if (countAndFail()) return ERROR_ACCESS_DENIED;
+    if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
+    return RegEnumValueW(key, index, name, size, reserved, type, data, dataSize);
 }
 
 LONG WINAPI watchedClose(HKEY key)
@@ -243,6 +261,8 @@ public:
             {"RegQueryValueExW", reinterpret_cast<void*>(watchedQueryValueW)},
             {"RegSetValueExW", reinterpret_cast<void*>(watchedSetValueW)},
             {"RegDeleteValueW", reinterpret_cast<void*>(watchedDeleteValueW)},
+            {"RegEnumKeyExW", reinterpret_cast<void*>(watchedEnumKeyW)},
+            {"RegEnumValueW", reinterpret_cast<void*>(watchedEnumValueW)},
         };
         for (const auto& w : watched) {
             patches_.push_back(std::make_unique<ImportPatch>(module, w.name, w.function));
@@ -1199,6 +1219,20 @@ TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
                   ERROR_SUCCESS);
         ASSERT_EQ(RegSetValueExW(stored, L"data", 0, REG_SZ, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
         RegCloseKey(stored);
+        // A string list under an ASCII name, which either mode reaches.
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, wideKey(u"w-ascii").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &stored, nullptr),
+                  ERROR_SUCCESS);
+        Bytes list = wideString(sample.text + u'\0' + u"y" + u'\0');
+        ASSERT_EQ(RegSetValueExW(stored, L"list", 0, REG_MULTI_SZ, list.data(), static_cast<DWORD>(list.size())), ERROR_SUCCESS);
+        RegCloseKey(stored);
+        std::vector<std::u16string> listed;
+        for (jobject n : jni.arrayElements(keyGetSubKeys(jni, currentUser, jni.string(base)))) listed.push_back(jni.utf16(n));
+        EXPECT_NE(std::find(listed.begin(), listed.end(), readFromWideProgram(u"w-" + name)), listed.end());
+        std::vector<std::u16string> strings;
+        for (jobject n : jni.arrayElements(keyGetStrings(jni, currentUser, jni.string(base + u"\\w-ascii"), jni.string(u"list"))))
+            strings.push_back(jni.utf16(n));
+        EXPECT_TRUE(strings == (std::vector<std::u16string>{readFromWideProgram(sample.text), u"y"}));
         const std::u16string storedPath = base + u"\\w-" + name;
         const bool reached = seenByWideProgram(storedPath) == storedPath;
         EXPECT_EQ(keyExists(jni, currentUser, jni.string(storedPath)), reached ? JNI_TRUE : JNI_FALSE);
@@ -1219,6 +1253,10 @@ TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
         EXPECT_TRUE(back.exists);
         EXPECT_EQ(back.type, static_cast<DWORD>(REG_SZ));
         EXPECT_EQ(hex(back.data), hex(wideString(seenByWideProgram(sample.text))));
+        keySetStrings(jni, currentUser, jni.string(path), jni.string(u"list"),
+                      jni.objectArray({jni.string(sample.text), jni.string(u"x")}), JNI_FALSE);
+        EXPECT_EQ(hex(wideRaw(seenByWideProgram(u"j-" + name), u"list").data),
+                  hex(wideString(seenByWideProgram(sample.text) + u'\0' + u"x" + u'\0')));
         keyDeleteValue(jni, currentUser, jni.string(path), jni.string(name), JNI_FALSE);
         EXPECT_FALSE(wideRaw(seenByWideProgram(u"j-" + name), seenByWideProgram(name)).exists);
         EXPECT_EQ(keyDelete(jni, currentUser, jni.string(path), JNI_FALSE), 0);
@@ -1426,11 +1464,12 @@ TEST_F(RegistryTest, StringListsReadSoundlyAndWriteTheListFormat)
     EXPECT_EQ(watch.queryValueCalls, 3);
     watch.reset();
 
-    // Java text crosses as its modified UTF-8 bytes, each an ANSI character (code page 1252 here).
+    // Java text crosses as its modified UTF-8 bytes, each an ANSI character (code page 1252 here), or
+    // in unicode mode (registry_unicode) as its characters.
     const std::tuple<std::vector<const char*>, std::u16string, std::string> writes[] = {
         {{"a", "bc"}, two, "strings:a|bc"},
         {{}, two.substr(5), "strings:"},
-        {{"caf\xC3\xA9"}, std::u16string(u"caf\u00C3\u00A9\0\0", 7), "strings:caf\xC3\xA9"},
+        {{"caf\xC3\xA9"}, seenByWideProgram(u"caf\u00E9") + std::u16string(u"\0\0", 2), "strings:caf\xC3\xA9"},
     };
     for (const auto& [strings, stored, expected] : writes) {
         std::vector<jobject> elements;
