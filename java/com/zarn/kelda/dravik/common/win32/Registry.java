@@ -236,8 +236,8 @@ public final class Registry {
      * key's sub-keys at one moment. When the key changes during every try, the result gathers the
      * names of all four tries: each was a sub-key during the call and comes once, and a sub-key
      * that existed all along is missing only if every try missed it. Names that read the same here
-     * (ASCII letter case ignored) are listed once; so are names that differ only in characters the
-     * ANSI code page lacks, which read the same.
+     * (ASCII letter case ignored) are listed once; so are, in ansi text mode, names that differ only
+     * in characters the ANSI code page lacks, which read the same there.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
