@@ -17,6 +17,10 @@ int main()
     TestJni jni;
     int failures = 0;
 
+    // library() called JNI_OnLoad, with zarnwin32.text from ZARN_TEST_TEXT when that is set.
+    Native<jboolean()> unicodeText(std::string(win32Package) + "ZarnWin32_unicodeText");
+    std::printf("ZarnWin32.textMode() = \"%s\"\n", unicodeText(jni) ? "unicode" : "ansi");
+
     Native<jstring(jstring)> getEnvironmentVariable(std::string(win32Package) + "Environment_getEnvironmentVariable");
     jstring windir = getEnvironmentVariable(jni, jni.string("WINDIR"));
     std::printf("Environment.getEnvironmentVariable(\"WINDIR\") = %s\n",
