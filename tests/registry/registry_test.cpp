@@ -216,6 +216,19 @@ DWORD WINAPI watchedFormatMessage(DWORD flags, LPCVOID source, DWORD id, DWORD l
     return static_cast<DWORD>(length);
 }
 
+// Unicode mode asks FormatMessageW: the same text, as UTF-16.
+DWORD WINAPI watchedFormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
+                                   va_list* arguments)
+{
+    if (!watch.systemText || !(flags & FORMAT_MESSAGE_ALLOCATE_BUFFER))
+        return FormatMessageW(flags, source, id, language, buffer, size, arguments);
+    int units = MultiByteToWideChar(CP_ACP, 0, watch.systemText, -1, nullptr, 0);
+    auto text = static_cast<WCHAR*>(LocalAlloc(LMEM_FIXED, units * sizeof(WCHAR)));
+    MultiByteToWideChar(CP_ACP, 0, watch.systemText, -1, text, units);
+    *reinterpret_cast<WCHAR**>(buffer) = text;
+    return static_cast<DWORD>(units - 1);
+}
+
 void* __cdecl watchedMalloc(size_t size)
 {
     if (++watch.heapCalls == watch.heapFailAt) return nullptr;
@@ -261,6 +274,7 @@ public:
             {"RegQueryValueExW", reinterpret_cast<void*>(watchedQueryValueW)},
             {"RegSetValueExW", reinterpret_cast<void*>(watchedSetValueW)},
             {"RegDeleteValueW", reinterpret_cast<void*>(watchedDeleteValueW)},
+            {"FormatMessageW", reinterpret_cast<void*>(watchedFormatMessageW)},
             {"RegEnumKeyExW", reinterpret_cast<void*>(watchedEnumKeyW)},
             {"RegEnumValueW", reinterpret_cast<void*>(watchedEnumValueW)},
         };
