@@ -747,7 +747,7 @@ void JNICALL setObjectArrayElement(JNIEnv* env, jobjectArray array, jsize index,
 void JNICALL deleteLocalRef(JNIEnv* env, jobject reference)
 {
     ENTER(DeleteLocalRef, );
-    // Java 9's JNI specification: a null reference does nothing.
+    // Since Java 9, JNI defines DeleteLocalRef of a null reference as doing nothing.
     if (!reference) return;
     Object* o = self->object(reference, "DeleteLocalRef");
     if (o) self->deleteLocal(o);
