@@ -334,9 +334,8 @@ void runBuffers()
     std::printf("\n");
 }
 
-void registryAllocations(const AllocationRow& row)
+void registryAllocations(const AllocationRow& row, Natives& N)
 {
-    Natives& N = natives();
     const int few = 100;
     row("keyGetValue, REG_BINARY of 64 KiB (allocates its data buffer by design)", N.keyGetValue.resolved(), few, [&] {
         TestJni jni;

@@ -19,9 +19,9 @@ std::vector<Case> pipeCases();      // round trips of write and read
 std::vector<Case> desktopCases(Natives& N = natives());   // createWindow with destroyWindow, winCreateShortcut
 
 // ---- Rows of the allocation table, by subsystem.
-void sessionAllocations(const AllocationRow& row);
+void sessionAllocations(const AllocationRow& row, Natives& N = natives());
 void pipeAllocations(const AllocationRow& row);
-void registryAllocations(const AllocationRow& row);
+void registryAllocations(const AllocationRow& row, Natives& N = natives());
 
 // ---- The sections ("--only" names in brackets).
 void runComparisons(std::vector<Case>& cases);  // [compare]

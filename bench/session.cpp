@@ -43,9 +43,8 @@ std::vector<Case> sessionCases(Natives& N)
     return cases;
 }
 
-void sessionAllocations(const AllocationRow& row)
+void sessionAllocations(const AllocationRow& row, Natives& N)
 {
-    Natives& N = natives();
     const int calls = 1000;
     row("getEnvironmentVariable", N.getEnvironmentVariable.resolved(), calls, [&] {
         TestJni jni;
