@@ -86,20 +86,27 @@ jbyteArray readIntoArray(JNIEnv* env, HKEY key, const char* name, DWORD size)
     return status == ERROR_SUCCESS && got == size && (type == REG_BINARY || type == REG_NONE) ? array : nullptr;
 }
 
+// The path's characters, the open and their release, as the natives do them; null when either failed.
+HKEY openKey(JNIEnv* env, jint root, jstring subKey, REGSAM mask)
+{
+    const char* path = env->GetStringUTFChars(subKey, nullptr);
+    if (!path) return nullptr;
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(fromJint<HKEY>(root), path, 0, mask, &key);
+    env->ReleaseStringUTFChars(subKey, path);
+    return status == ERROR_SUCCESS ? key : nullptr;
+}
+
 }  // namespace
 
 jobject keyGetValueWith(Buffer buffer, JNIEnv* env, jint root, jstring subKey, jstring valueName)
 {
-    const char* path = env->GetStringUTFChars(subKey, nullptr);
-    if (!path) return nullptr;
-    HKEY key;
-    LONG status = RegOpenKeyExA(fromJint<HKEY>(root), path, 0, KEY_READ, &key);
-    env->ReleaseStringUTFChars(subKey, path);
-    if (status != ERROR_SUCCESS) return nullptr;
+    HKEY key = openKey(env, root, subKey, KEY_READ);
+    if (!key) return nullptr;
 
     const char* name = env->GetStringUTFChars(valueName, nullptr);
     DWORD type = 0, size = 0;
-    status = name ? RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) : ERROR_OUTOFMEMORY;
+    LONG status = name ? RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) : ERROR_OUTOFMEMORY;
     if (buffer == Buffer::JavaArray && status == ERROR_SUCCESS && (type == REG_BINARY || type == REG_NONE)) {
         jbyteArray array = readIntoArray(env, key, name, size);
         RegCloseKey(key);
@@ -140,12 +147,8 @@ jobject JNICALL keyGetValueProcessHeap(JNIEnv* env, jclass, jint root, jstring s
 void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName, jint type,
                          jobject value, jboolean)
 {
-    const char* path = env->GetStringUTFChars(subKey, nullptr);
-    if (!path) return;
-    HKEY key;
-    LONG status = RegOpenKeyExA(fromJint<HKEY>(root), path, 0, KEY_ALL_ACCESS, &key);
-    env->ReleaseStringUTFChars(subKey, path);
-    if (status != ERROR_SUCCESS) return;
+    HKEY key = openKey(env, root, subKey, KEY_ALL_ACCESS);
+    if (!key) return;
 
     const char* name = env->GetStringUTFChars(valueName, nullptr);
     if (name) {
@@ -178,14 +181,10 @@ void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring
 
 jobjectArray JNICALL keyGetSubKeys(JNIEnv* env, jclass, jint root, jstring subKey)
 {
-    const char* path = env->GetStringUTFChars(subKey, nullptr);
-    if (!path) return nullptr;
-    HKEY key;
-    LONG status = RegOpenKeyExA(fromJint<HKEY>(root), path, 0, KEY_READ, &key);
-    env->ReleaseStringUTFChars(subKey, path);
-    if (status != ERROR_SUCCESS) return nullptr;
+    HKEY key = openKey(env, root, subKey, KEY_READ);
+    if (!key) return nullptr;
     DWORD count = 0;
-    status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+    LONG status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
                               nullptr, nullptr);
     jclass stringClass = status == ERROR_SUCCESS ? env->FindClass("java/lang/String") : nullptr;
     jobjectArray array = stringClass ? env->NewObjectArray(static_cast<jsize>(count), stringClass, nullptr) : nullptr;

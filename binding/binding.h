@@ -159,21 +159,15 @@ struct KeyTraits {
 };
 using UniqueKey = UniqueHandle<KeyTraits>;
 
-struct LocalMemoryTraits {
-    using Handle = char*;
-    static char* invalid() noexcept { return nullptr; }
-    static void close(char* memory) noexcept { LocalFree(memory); }
+template <typename Char>
+struct LocalTextTraits {
+    using Handle = Char*;
+    static Char* invalid() noexcept { return nullptr; }
+    static void close(Char* memory) noexcept { LocalFree(memory); }
 };
-// Text that Windows allocated with LocalAlloc (FormatMessageA).
-using UniqueLocalText = UniqueHandle<LocalMemoryTraits>;
-
-struct LocalWideMemoryTraits {
-    using Handle = WCHAR*;
-    static WCHAR* invalid() noexcept { return nullptr; }
-    static void close(WCHAR* memory) noexcept { LocalFree(memory); }
-};
-// Text that Windows allocated with LocalAlloc (FormatMessageW).
-using UniqueLocalWideText = UniqueHandle<LocalWideMemoryTraits>;
+// Text that Windows allocated with LocalAlloc (FormatMessageA or FormatMessageW).
+template <typename Char>
+using UniqueLocalText = UniqueHandle<LocalTextTraits<Char>>;
 
 struct MallocTraits {
     using Handle = char*;
@@ -321,6 +315,14 @@ private:
 
 // ---- Shared routines.
 
+// Registers a window class of the library's popup kind, whose window procedure
+// is DefWindowProcA, or DefWindowProcW for a name of UTF-16 units: a window
+// keeps its title in the form of its procedure. A null instance registers a
+// global class with no instance of its own. Returns the class's atom, 0 when
+// Windows refused (a global class of that name exists already).
+ATOM registerPopupClass(const char* name, HINSTANCE instance) noexcept;
+ATOM registerPopupClass(const WCHAR* name, HINSTANCE instance) noexcept;
+
 // How often a native asks again for text that outgrew the buffer that Windows
 // had just asked for; text that keeps growing (another thread changing it
 // between the calls) is given up after that, instead of holding the thread.
@@ -338,6 +340,8 @@ void throwOutOfMemory(JNIEnv* env) noexcept;
 // none; the caller owns the text (LocalFree).
 char* formatSystemMessage(DWORD code) noexcept;
 WCHAR* formatSystemMessageW(DWORD code) noexcept;
+inline char* formatSystemMessage(DWORD code, char) noexcept { return formatSystemMessage(code); }
+inline WCHAR* formatSystemMessage(DWORD code, WCHAR) noexcept { return formatSystemMessageW(code); }
 
 // Text from Windows in the form that NewStringUTF and ThrowNew require:
 // modified UTF-8. Text that already is (all ASCII, and all that this library

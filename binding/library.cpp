@@ -35,13 +35,30 @@ jstring systemProperty(JNIEnv* env, const char* name) noexcept
 void useUnicodeDefaultClass() noexcept
 {
     if (defaultClassAtom == 0 || !UnregisterClassA(MAKEINTATOM(defaultClassAtom), moduleInstance)) return;
-    WNDCLASSW windowClass = {};
+    defaultClassAtom = registerPopupClass(defaultClassNameW, moduleInstance);
+}
+
+ATOM registerClass(const WNDCLASSA& windowClass) noexcept
+{
+    return RegisterClassA(&windowClass);
+}
+
+ATOM registerClass(const WNDCLASSW& windowClass) noexcept
+{
+    return RegisterClassW(&windowClass);
+}
+
+// CS_VREDRAW | CS_HREDRAW | CS_NOCLOSE | CS_GLOBALCLASS, the scroll-bar brush.
+template <typename WindowClass, typename Char>
+ATOM registerPopup(const Char* name, HINSTANCE instance, WNDPROC procedure) noexcept
+{
+    WindowClass windowClass = {};
     windowClass.style = popupClassStyle;
-    windowClass.lpfnWndProc = DefWindowProcW;
-    windowClass.hInstance = moduleInstance;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = instance;
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
-    windowClass.lpszClassName = defaultClassNameW;
-    defaultClassAtom = RegisterClassW(&windowClass) & 0xFFFF;
+    windowClass.lpszClassName = name;
+    return registerClass(windowClass);
 }
 
 }  // namespace
@@ -78,20 +95,22 @@ Java_com_zarn_kelda_dravik_common_win32_ZarnWin32_unicodeText(JNIEnv*, jclass)
     return unicodeText ? JNI_TRUE : JNI_FALSE;
 }
 
+ATOM registerPopupClass(const char* name, HINSTANCE instance) noexcept
+{
+    return registerPopup<WNDCLASSA>(name, instance, DefWindowProcA);
+}
+
+ATOM registerPopupClass(const WCHAR* name, HINSTANCE instance) noexcept
+{
+    return registerPopup<WNDCLASSW>(name, instance, DefWindowProcW);
+}
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
     moduleInstance = instance;
-
-    WNDCLASSA windowClass = {};
-    windowClass.style = popupClassStyle;
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = moduleInstance;
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
-    windowClass.lpszClassName = defaultClassName;
-
     if (reason == DLL_PROCESS_ATTACH) {
         // A global class of this name registered earlier makes this fail; the load goes on.
-        defaultClassAtom = RegisterClassA(&windowClass) & 0xFFFF;
+        defaultClassAtom = registerPopupClass(defaultClassName, moduleInstance);
     } else if (reason == DLL_PROCESS_DETACH && defaultClassAtom != 0) {
         // Fails, silently, while windows of the class remain.
         UnregisterClassA(MAKEINTATOM(defaultClassAtom), moduleInstance);

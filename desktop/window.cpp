@@ -19,35 +19,25 @@ bool isDefaultClass(const WindowsText& className) noexcept
 
 // The longest class name: class names are atoms, of at most 255 characters.
 // Windows' W functions refuse a longer one; Wine's overrun a buffer of that
-// size on it, so a longer name never reaches them.
+// size on it, so a longer name never reaches them. The A functions take every
+// name and refuse a long one themselves.
 constexpr size_t maxClassNameUnits = 255;
 
-// Registers a global class of the popup kind with no instance of its own.
-void registerPopupClass(const WindowsText& className) noexcept
+bool tooLongForW(const WindowsText& className) noexcept
 {
-    if (className.units()) {
-        if (className.length() > maxClassNameUnits) return;
-        WNDCLASSW windowClass = {};
-        windowClass.style = popupClassStyle;
-        windowClass.lpfnWndProc = DefWindowProcW;
-        windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
-        windowClass.lpszClassName = className.units();
-        RegisterClassW(&windowClass);
-        return;
-    }
-    WNDCLASSA windowClass = {};
-    windowClass.style = popupClassStyle;
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = nullptr;
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
-    windowClass.lpszClassName = className.ansi();
-    RegisterClassA(&windowClass);
+    return className.units() && className.length() > maxClassNameUnits;
+}
+
+// Registers a global class of the popup kind, with no instance of its own.
+void registerGlobalClass(const WindowsText& className) noexcept
+{
+    if (className.units()) registerPopupClass(className.units(), nullptr);
+    else registerPopupClass(className.ansi(), nullptr);
 }
 
 HWND createPopup(const WindowsText& className, const WindowsText& title, jint x, jint y, jint width,
                  jint height) noexcept
 {
-    if (className.units() && className.length() > maxClassNameUnits) return nullptr;
     return className.units() ? CreateWindowExW(0, className.units(), title.units(), popupWindowStyle, x, y, width,
                                                height, nullptr, nullptr, nullptr, nullptr)
                              : CreateWindowExA(0, className.ansi(), title.ansi(), popupWindowStyle, x, y, width,
@@ -75,11 +65,12 @@ Java_com_zarn_kelda_dravik_common_win32_Window_createWindow(JNIEnv* env, jclass,
     });
     if (!name) return 0;
 
+    if (tooLongForW(name)) return 0;
     // The default class is registered with the library's module as instance
     // for as long as the library is loaded; any other name gets a global class
-    // of the same kind with no instance of its own. RegisterClassA fails for a
+    // of the same kind with no instance of its own. RegisterClass fails for a
     // name that a global class already holds, and that class is then used.
-    if (defaultClassAtom == 0 || !isDefaultClass(name)) registerPopupClass(name);
+    if (defaultClassAtom == 0 || !isDefaultClass(name)) registerGlobalClass(name);
     return handleToJint(createPopup(name, title, x, y, width, height));
 }
 

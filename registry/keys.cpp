@@ -165,20 +165,11 @@ extern "C" JNIEXPORT void JNICALL
 Java_com_zarn_kelda_dravik_common_win32_Registry_keyDeleteValue(JNIEnv* env, jclass, jint root, jstring subKey,
                                                                 jstring valueName, jboolean broadcast) noexcept
 {
-    if (valueName == nullptr) return;
-    UniqueKey key;
-    if (openKey(env, root, subKey, KEY_ALL_ACCESS, key) != KeyOpen::Opened) return;
-    {
-        WindowsText name(env, valueName);
-        // Without the name's characters nothing is deleted: a null name would
-        // delete the key's default value.
-        if (registryText(env, name)) {
-            LONG status = name.units() ? RegDeleteValueW(key.get(), name.units()) : RegDeleteValueA(key.get(), name.ansi());
-            name.release();
-            if (status != ERROR_SUCCESS) throwRegistryException(env, "Error deleting registry key value");
-        }
-    }
-    if (broadcast) broadcastEnvironmentChange();
+    changeNamedValue(env, root, subKey, valueName, KEY_ALL_ACCESS, broadcast, [&](HKEY key, WindowsText& name) {
+        LONG status = name.units() ? RegDeleteValueW(key, name.units()) : RegDeleteValueA(key, name.ansi());
+        name.release();
+        if (status != ERROR_SUCCESS) throwRegistryException(env, "Error deleting registry key value");
+    });
 }
 
 // Registry.broadcastUpdate() -> int (non-zero: delivered)

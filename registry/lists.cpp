@@ -434,22 +434,13 @@ extern "C" JNIEXPORT void JNICALL
 Java_com_zarn_kelda_dravik_common_win32_Registry_keySetLong(JNIEnv* env, jclass, jint root, jstring subKey,
                                                             jstring valueName, jlong value, jboolean broadcast) noexcept
 {
-    // A null name would write the key's default value.
-    if (valueName == nullptr) return;
-    UniqueKey key;
-    if (openKey(env, root, subKey, KEY_SET_VALUE, key) != KeyOpen::Opened) return;
-    {
-        WindowsText name(env, valueName);
-        if (registryText(env, name)) {
-            BYTE data[8];
-            for (int i = 0; i < 8; ++i) data[i] = static_cast<BYTE>(static_cast<uint64_t>(value) >> (8 * i));
-            LONG status = regSetValue(key.get(), name, REG_QWORD, data, sizeof data);
-            name.release();
-            if (status != ERROR_SUCCESS) throwRegistryException(env, "Error setting registry value (REG_QWORD)");
-        }
-    }
-    // As keySetValue: every path past the open announces the change when asked.
-    if (broadcast) broadcastEnvironmentChange();
+    changeNamedValue(env, root, subKey, valueName, KEY_SET_VALUE, broadcast, [&](HKEY key, WindowsText& name) {
+        BYTE data[8];
+        for (int i = 0; i < 8; ++i) data[i] = static_cast<BYTE>(static_cast<uint64_t>(value) >> (8 * i));
+        LONG status = regSetValue(key, name, REG_QWORD, data, sizeof data);
+        name.release();
+        if (status != ERROR_SUCCESS) throwRegistryException(env, "Error setting registry value (REG_QWORD)");
+    });
 }
 
 // Registry.keyGetStrings(int root, String subKey, String valueName) -> String[]

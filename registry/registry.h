@@ -49,4 +49,25 @@ inline LONG regSetValue(HKEY key, const WindowsText& name, DWORD type, const voi
 // returns SendMessageTimeoutA's result (0: failure or time-out).
 LRESULT broadcastEnvironmentChange() noexcept;
 
+// The steps of the natives that write or delete a named value. A null name
+// returns at once: it would reach Windows as the key's default value. The key
+// is opened with mask (raising "Error opening registry key" when it cannot
+// be); change(key, name) runs with the name's characters unless the JVM could
+// not supply them or they hold U+0000; and every path past the open, a refused
+// or failed change included, announces the change when asked, the key still
+// open.
+template <typename Change>
+void changeNamedValue(JNIEnv* env, jint root, jstring subKey, jstring valueName, REGSAM mask, jboolean broadcast,
+                      Change change) noexcept
+{
+    if (valueName == nullptr) return;
+    UniqueKey key;
+    if (openKey(env, root, subKey, mask, key) != KeyOpen::Opened) return;
+    {
+        WindowsText name(env, valueName);
+        if (registryText(env, name)) change(key.get(), name);
+    }
+    if (broadcast) broadcastEnvironmentChange();
+}
+
 #endif

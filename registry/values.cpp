@@ -58,26 +58,13 @@ inline DWORD expandEnvironmentStrings(const WCHAR* text, WCHAR* out, DWORD size)
     return ExpandEnvironmentStringsW(text, out, size);
 }
 
-// The message of a system text, as ThrowNew takes it; false when it has none.
+// Raises the system's text for code, in the text mode's characters (Char);
+// false when it has none. On a Windows in another language it holds characters
+// that ThrowNew must receive as modified UTF-8.
 template <typename Char>
-bool throwSystemText(JNIEnv* env, DWORD code) noexcept;
-
-template <>
-bool throwSystemText<char>(JNIEnv* env, DWORD code) noexcept
+bool throwSystemText(JNIEnv* env, DWORD code) noexcept
 {
-    UniqueLocalText text(formatSystemMessage(code));
-    if (!text) return false;
-    // The system's text is ANSI: on a Windows in another language it holds
-    // characters that JNI must receive as modified UTF-8.
-    JavaText message(text.get());
-    if (message.get()) throwRegistryException(env, message.get());
-    return message.get() != nullptr;
-}
-
-template <>
-bool throwSystemText<WCHAR>(JNIEnv* env, DWORD code) noexcept
-{
-    UniqueLocalWideText text(formatSystemMessageW(code));
+    UniqueLocalText<Char> text(formatSystemMessage(code, Char{}));
     if (!text) return false;
     JavaText message(text.get());
     if (message.get()) throwRegistryException(env, message.get());
@@ -303,15 +290,7 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keySetValue(JNIEnv* env, jclass
                                                              jstring valueName, jint type, jobject value,
                                                              jboolean broadcast) noexcept
 {
-    // A null name would write the key's default value.
-    if (valueName == nullptr) return;
-    UniqueKey key;
-    if (openKey(env, root, subKey, KEY_ALL_ACCESS, key) != KeyOpen::Opened) return;
-    {
-        WindowsText name(env, valueName);
-        if (registryText(env, name)) writeValue(env, key.get(), name, static_cast<DWORD>(type), value);
-    }
-    // Every path past the open announces the change when asked, a refused or
-    // failed write included; the key stays open until then.
-    if (broadcast) broadcastEnvironmentChange();
+    changeNamedValue(env, root, subKey, valueName, KEY_ALL_ACCESS, broadcast, [&](HKEY key, WindowsText& name) {
+        writeValue(env, key, name, static_cast<DWORD>(type), value);
+    });
 }

@@ -9,8 +9,6 @@
 
 #include <climits>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -391,9 +389,21 @@ std::string repeat(const std::string& text, size_t count)
 }
 
 struct Link {
-    std::string path, arguments, description, directory;
+    std::u16string widePath, wideArguments, wideDescription, wideDirectory;
+    std::string path, arguments, description, directory;  // the same in the ANSI code page
     DWORD showCommand;  // from the file's header
 };
+
+// UTF-16 text in the ANSI code page, as the A functions convert it.
+std::string ansi(const std::u16string& text)
+{
+    auto units = reinterpret_cast<const WCHAR*>(text.c_str());
+    int size = WideCharToMultiByte(CP_ACP, 0, units, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, units, -1, &out[0], size, nullptr, nullptr);
+    out.resize(static_cast<size_t>(size > 0 ? size - 1 : 0));
+    return out;
+}
 
 class ShortcutTest : public ::testing::Test {
 protected:
@@ -460,42 +470,57 @@ protected:
 
     static bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-    // The shortcut as the shell reads it back. Wine's link object does not give
-    // the show command through GetShowCmd after Load; the file's header holds
-    // it as a little-endian DWORD at offset 0x3C.
+    // The shortcut as the shell reads it back, through its W interface: the texts
+    // as a program that uses the W functions sees them, and in the ANSI code page,
+    // as the A interface gives them. Wine's link object does not give the show
+    // command through GetShowCmd after Load; the file's header holds it as a
+    // little-endian DWORD at offset 0x3C.
     static Link read(const std::string& file)
+    {
+        WCHAR wideFile[MAX_PATH];
+        MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wideFile, MAX_PATH);
+        return read(std::u16string(wideFile, wideFile + wcslen(wideFile)));
+    }
+    static Link read(const std::u16string& file)
     {
         Link link = {};
         onFreshThread([&] {
             ASSERT_EQ(CoInitialize(nullptr), S_OK);
-            IShellLinkA* shell = nullptr;
+            IShellLinkW* shell = nullptr;
             IPersistFile* persist = nullptr;
-            EXPECT_EQ(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+            EXPECT_EQ(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                        reinterpret_cast<void**>(&shell)), S_OK);
             if (shell && SUCCEEDED(shell->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
-                WCHAR wide[MAX_PATH];
-                MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH);
-                EXPECT_EQ(persist->Load(wide, STGM_READ), S_OK) << file;
-                // Room for the longest arguments and description, with a byte to spare.
-                std::vector<char> value(32768);
+                EXPECT_EQ(persist->Load(wide(file).c_str(), STGM_READ), S_OK) << ansi(file);
+                // Room for the longest arguments and description, with a unit to spare.
+                std::vector<WCHAR> value(32768);
+                auto text = [&] { return std::u16string(value.data(), value.data() + wcslen(value.data())); };
                 shell->GetPath(value.data(), static_cast<int>(value.size()), nullptr, SLGP_RAWPATH);
-                link.path = value.data();
+                link.widePath = text();
                 shell->GetArguments(value.data(), static_cast<int>(value.size()));
-                link.arguments = value.data();
+                link.wideArguments = text();
                 shell->GetDescription(value.data(), static_cast<int>(value.size()));
-                link.description = value.data();
+                link.wideDescription = text();
                 shell->GetWorkingDirectory(value.data(), static_cast<int>(value.size()));
-                link.directory = value.data();
+                link.wideDirectory = text();
                 persist->Release();
             }
             if (shell) shell->Release();
             CoUninitialize();
         });
-        std::ifstream in(file, std::ios::binary);
-        std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_GE(bytes.size(), 0x40u) << file;
-        if (bytes.size() >= 0x40)
-            link.showCommand = bytes[0x3C] | bytes[0x3D] << 8 | bytes[0x3E] << 16 | static_cast<DWORD>(bytes[0x3F]) << 24;
+        link.path = ansi(link.widePath);
+        link.arguments = ansi(link.wideArguments);
+        link.description = ansi(link.wideDescription);
+        link.directory = ansi(link.wideDirectory);
+        unsigned char bytes[0x40] = {};
+        DWORD size = 0;
+        HANDLE in = CreateFileW(wide(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (in != INVALID_HANDLE_VALUE) {
+            ReadFile(in, bytes, sizeof bytes, &size, nullptr);
+            CloseHandle(in);
+        }
+        EXPECT_EQ(size, 0x40u) << ansi(file);
+        link.showCommand = bytes[0x3C] | bytes[0x3D] << 8 | bytes[0x3E] << 16 | static_cast<DWORD>(bytes[0x3F]) << 24;
         return link;
     }
 };
@@ -563,26 +588,10 @@ TEST_F(ShortcutTest, PathsAndTextsMeetWideProgramsInEitherTextMode)
             continue;
         }
         ASSERT_EQ(result, 0);
-        onFreshThread([&] {
-            ASSERT_EQ(CoInitialize(nullptr), S_OK);
-            IShellLinkW* shell = nullptr;
-            IPersistFile* persist = nullptr;
-            ASSERT_EQ(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                       reinterpret_cast<void**>(&shell)), S_OK);
-            ASSERT_EQ(shell->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)), S_OK);
-            EXPECT_EQ(persist->Load(wide(file).c_str(), STGM_READ), S_OK);
-            std::vector<WCHAR> value(32768);
-            auto text = [&] { return std::u16string(value.data(), value.data() + wcslen(value.data())); };
-            shell->GetArguments(value.data(), static_cast<int>(value.size()));
-            EXPECT_TRUE(text() == seenByWideProgram(sample.text));
-            shell->GetDescription(value.data(), static_cast<int>(value.size()));
-            EXPECT_TRUE(text() == seenByWideProgram(sample.text));
-            shell->GetWorkingDirectory(value.data(), static_cast<int>(value.size()));
-            EXPECT_TRUE(text() == seenByWideProgram(directory));
-            persist->Release();
-            shell->Release();
-            CoUninitialize();
-        });
+        Link link = read(file);
+        EXPECT_TRUE(link.wideArguments == seenByWideProgram(sample.text));
+        EXPECT_TRUE(link.wideDescription == seenByWideProgram(sample.text));
+        EXPECT_TRUE(link.wideDirectory == seenByWideProgram(directory));
     }
 
     // A folder whose name is outside the code page is reached in unicode mode

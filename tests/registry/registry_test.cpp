@@ -65,79 +65,58 @@ bool countAndFail()
     return watch.failCall && call == watch.failCall;
 }
 
-LONG WINAPI watchedOpen(HKEY root, LPCSTR path, DWORD options, REGSAM mask, PHKEY key)
+// The registry functions that the watches pass a call on to, in the form of its text.
+LONG regOpenKeyEx(HKEY r, LPCSTR p, DWORD o, REGSAM m, PHKEY k) { return RegOpenKeyExA(r, p, o, m, k); }
+LONG regOpenKeyEx(HKEY r, LPCWSTR p, DWORD o, REGSAM m, PHKEY k) { return RegOpenKeyExW(r, p, o, m, k); }
+LONG regCreateKeyEx(HKEY r, LPCSTR p, DWORD v, LPSTR c, DWORD o, REGSAM m, LPSECURITY_ATTRIBUTES s, PHKEY k, LPDWORD d)
+{
+    return RegCreateKeyExA(r, p, v, c, o, m, s, k, d);
+}
+LONG regCreateKeyEx(HKEY r, LPCWSTR p, DWORD v, LPWSTR c, DWORD o, REGSAM m, LPSECURITY_ATTRIBUTES s, PHKEY k, LPDWORD d)
+{
+    return RegCreateKeyExW(r, p, v, c, o, m, s, k, d);
+}
+LONG regQueryValueEx(HKEY k, LPCSTR n, LPDWORD r, LPDWORD t, LPBYTE d, LPDWORD s) { return RegQueryValueExA(k, n, r, t, d, s); }
+LONG regQueryValueEx(HKEY k, LPCWSTR n, LPDWORD r, LPDWORD t, LPBYTE d, LPDWORD s) { return RegQueryValueExW(k, n, r, t, d, s); }
+LONG regSetValueEx(HKEY k, LPCSTR n, DWORD r, DWORD t, const BYTE* d, DWORD s) { return RegSetValueExA(k, n, r, t, d, s); }
+LONG regSetValueEx(HKEY k, LPCWSTR n, DWORD r, DWORD t, const BYTE* d, DWORD s) { return RegSetValueExW(k, n, r, t, d, s); }
+LONG regDeleteValue(HKEY k, LPCSTR n) { return RegDeleteValueA(k, n); }
+LONG regDeleteValue(HKEY k, LPCWSTR n) { return RegDeleteValueW(k, n); }
+LONG regEnumKeyEx(HKEY k, DWORD i, LPSTR n, LPDWORD s, LPDWORD r, LPSTR c, LPDWORD cs, PFILETIME w)
+{
+    return RegEnumKeyExA(k, i, n, s, r, c, cs, w);
+}
+LONG regEnumKeyEx(HKEY k, DWORD i, LPWSTR n, LPDWORD s, LPDWORD r, LPWSTR c, LPDWORD cs, PFILETIME w)
+{
+    return RegEnumKeyExW(k, i, n, s, r, c, cs, w);
+}
+LONG regEnumValue(HKEY k, DWORD i, LPSTR n, LPDWORD s, LPDWORD r, LPDWORD t, LPBYTE d, LPDWORD ds)
+{
+    return RegEnumValueA(k, i, n, s, r, t, d, ds);
+}
+LONG regEnumValue(HKEY k, DWORD i, LPWSTR n, LPDWORD s, LPDWORD r, LPDWORD t, LPBYTE d, LPDWORD ds)
+{
+    return RegEnumValueW(k, i, n, s, r, t, d, ds);
+}
+
+// The watches, each for the A function (Char char) and the W function of unicode mode (Char WCHAR).
+template <typename Char>
+LONG WINAPI watchedOpen(HKEY root, const Char* path, DWORD options, REGSAM mask, PHKEY key)
 {
     if (countAndFail()) return ERROR_ACCESS_DENIED;
-    LONG status = RegOpenKeyExA(root, path, options, mask, key);
+    LONG status = regOpenKeyEx(root, path, options, mask, key);
     if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
     return status;
 }
 
-LONG WINAPI watchedCreate(HKEY root, LPCSTR path, DWORD reserved, LPSTR cls, DWORD options, REGSAM mask,
+template <typename Char>
+LONG WINAPI watchedCreate(HKEY root, const Char* path, DWORD reserved, Char* cls, DWORD options, REGSAM mask,
                           LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
 {
     if (countAndFail()) return ERROR_ACCESS_DENIED;
-    LONG status = RegCreateKeyExA(root, path, reserved, cls, options, mask, security, key, disposition);
+    LONG status = regCreateKeyEx(root, path, reserved, cls, options, mask, security, key, disposition);
     if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
     return status;
-}
-
-// The W functions of unicode mode, watched alike.
-LONG WINAPI watchedOpenW(HKEY root, LPCWSTR path, DWORD options, REGSAM mask, PHKEY key)
-{
-    if (countAndFail()) return ERROR_ACCESS_DENIED;
-    LONG status = RegOpenKeyExW(root, path, options, mask, key);
-    if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
-    return status;
-}
-
-LONG WINAPI watchedCreateW(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR cls, DWORD options, REGSAM mask,
-                           LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
-{
-    if (countAndFail()) return ERROR_ACCESS_DENIED;
-    LONG status = RegCreateKeyExW(root, path, reserved, cls, options, mask, security, key, disposition);
-    if (status == ERROR_SUCCESS) InterlockedIncrement(&watch.opened);
-    return status;
-}
-
-LONG WINAPI watchedQueryValueW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
-{
-    if (countAndFail()) return ERROR_ACCESS_DENIED;
-    if (!name) InterlockedIncrement(&watch.nullNames);
-    int call = ++watch.queryValueCalls;
-    if (watch.beforeQueryValue) watch.beforeQueryValue(call);
-    return RegQueryValueExW(key, name, reserved, type, data, size);
-}
-
-LONG WINAPI watchedSetValueW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
-{
-    if (countAndFail()) return ERROR_ACCESS_DENIED;
-    if (!name) InterlockedIncrement(&watch.nullNames);
-    if (watch.setValueFailure) return watch.setValueFailure;
-    return RegSetValueExW(key, name, reserved, type, data, size);
-}
-
-LONG WINAPI watchedDeleteValueW(HKEY key, LPCWSTR name)
-{
-    if (countAndFail()) return ERROR_ACCESS_DENIED;
-    if (!name) InterlockedIncrement(&watch.nullNames);
-    return RegDeleteValueW(key, name);
-}
-
-LONG WINAPI watchedEnumKeyW(HKEY key, DWORD index, LPWSTR name, LPDWORD size, LPDWORD reserved, LPWSTR cls,
-                            LPDWORD clsSize, PFILETIME written)
-{
-    if (countAndFail()) return ERROR_ACCESS_DENIED;
-    if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
-    return RegEnumKeyExW(key, index, name, size, reserved, cls, clsSize, written);
-}
-
-LONG WINAPI watchedEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD size, LPDWORD reserved, LPDWORD type,
-                              LPBYTE data, LPDWORD dataSize)
-{
-    if (countAndFail()) return ERROR_ACCESS_DENIED;
-    if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
-    return RegEnumValueW(key, index, name, size, reserved, type, data, dataSize);
 }
 
 LONG WINAPI watchedClose(HKEY key)
@@ -156,44 +135,49 @@ LONG WINAPI watchedQueryInfo(HKEY key, LPSTR cls, LPDWORD clsSize, LPDWORD reser
                             valueNameLength, valueLength, security, written);
 }
 
-LONG WINAPI watchedQueryValue(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
+template <typename Char>
+LONG WINAPI watchedQueryValue(HKEY key, const Char* name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
 {
     if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     int call = ++watch.queryValueCalls;
     if (watch.beforeQueryValue) watch.beforeQueryValue(call);
-    return RegQueryValueExA(key, name, reserved, type, data, size);
+    return regQueryValueEx(key, name, reserved, type, data, size);
 }
 
-LONG WINAPI watchedSetValue(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
+template <typename Char>
+LONG WINAPI watchedSetValue(HKEY key, const Char* name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
     if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
     if (watch.setValueFailure) return watch.setValueFailure;
-    return RegSetValueExA(key, name, reserved, type, data, size);
+    return regSetValueEx(key, name, reserved, type, data, size);
 }
 
-LONG WINAPI watchedDeleteValue(HKEY key, LPCSTR name)
+template <typename Char>
+LONG WINAPI watchedDeleteValue(HKEY key, const Char* name)
 {
     if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (!name) InterlockedIncrement(&watch.nullNames);
-    return RegDeleteValueA(key, name);
+    return regDeleteValue(key, name);
 }
 
-LONG WINAPI watchedEnumKey(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved, LPSTR cls,
+template <typename Char>
+LONG WINAPI watchedEnumKey(HKEY key, DWORD index, Char* name, LPDWORD size, LPDWORD reserved, Char* cls,
                            LPDWORD clsSize, PFILETIME written)
 {
     if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
-    return RegEnumKeyExA(key, index, name, size, reserved, cls, clsSize, written);
+    return regEnumKeyEx(key, index, name, size, reserved, cls, clsSize, written);
 }
 
-LONG WINAPI watchedEnumValue(HKEY key, DWORD index, LPSTR name, LPDWORD size, LPDWORD reserved, LPDWORD type,
+template <typename Char>
+LONG WINAPI watchedEnumValue(HKEY key, DWORD index, Char* name, LPDWORD size, LPDWORD reserved, LPDWORD type,
                              LPBYTE data, LPDWORD dataSize)
 {
     if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
-    return RegEnumValueA(key, index, name, size, reserved, type, data, dataSize);
+    return regEnumValue(key, index, name, size, reserved, type, data, dataSize);
 }
 
 DWORD WINAPI watchedExpand(LPCSTR text, LPSTR buffer, DWORD size)
@@ -257,26 +241,26 @@ public:
         HMODULE module = library();
         ASSERT_NE(module, nullptr);
         struct { const char* name; void* function; } watched[] = {
-            {"RegOpenKeyExA", reinterpret_cast<void*>(watchedOpen)},
-            {"RegCreateKeyExA", reinterpret_cast<void*>(watchedCreate)},
+            {"RegOpenKeyExA", reinterpret_cast<void*>(&watchedOpen<char>)},
+            {"RegCreateKeyExA", reinterpret_cast<void*>(&watchedCreate<char>)},
             {"RegCloseKey", reinterpret_cast<void*>(watchedClose)},
             {"RegQueryInfoKeyA", reinterpret_cast<void*>(watchedQueryInfo)},
-            {"RegQueryValueExA", reinterpret_cast<void*>(watchedQueryValue)},
-            {"RegSetValueExA", reinterpret_cast<void*>(watchedSetValue)},
-            {"RegDeleteValueA", reinterpret_cast<void*>(watchedDeleteValue)},
-            {"RegEnumKeyExA", reinterpret_cast<void*>(watchedEnumKey)},
-            {"RegEnumValueA", reinterpret_cast<void*>(watchedEnumValue)},
+            {"RegQueryValueExA", reinterpret_cast<void*>(&watchedQueryValue<char>)},
+            {"RegSetValueExA", reinterpret_cast<void*>(&watchedSetValue<char>)},
+            {"RegDeleteValueA", reinterpret_cast<void*>(&watchedDeleteValue<char>)},
+            {"RegEnumKeyExA", reinterpret_cast<void*>(&watchedEnumKey<char>)},
+            {"RegEnumValueA", reinterpret_cast<void*>(&watchedEnumValue<char>)},
             {"ExpandEnvironmentStringsA", reinterpret_cast<void*>(watchedExpand)},
             {"malloc", reinterpret_cast<void*>(watchedMalloc)},
             {"FormatMessageA", reinterpret_cast<void*>(watchedFormatMessage)},
-            {"RegOpenKeyExW", reinterpret_cast<void*>(watchedOpenW)},
-            {"RegCreateKeyExW", reinterpret_cast<void*>(watchedCreateW)},
-            {"RegQueryValueExW", reinterpret_cast<void*>(watchedQueryValueW)},
-            {"RegSetValueExW", reinterpret_cast<void*>(watchedSetValueW)},
-            {"RegDeleteValueW", reinterpret_cast<void*>(watchedDeleteValueW)},
+            {"RegOpenKeyExW", reinterpret_cast<void*>(&watchedOpen<WCHAR>)},
+            {"RegCreateKeyExW", reinterpret_cast<void*>(&watchedCreate<WCHAR>)},
+            {"RegQueryValueExW", reinterpret_cast<void*>(&watchedQueryValue<WCHAR>)},
+            {"RegSetValueExW", reinterpret_cast<void*>(&watchedSetValue<WCHAR>)},
+            {"RegDeleteValueW", reinterpret_cast<void*>(&watchedDeleteValue<WCHAR>)},
             {"FormatMessageW", reinterpret_cast<void*>(watchedFormatMessageW)},
-            {"RegEnumKeyExW", reinterpret_cast<void*>(watchedEnumKeyW)},
-            {"RegEnumValueW", reinterpret_cast<void*>(watchedEnumValueW)},
+            {"RegEnumKeyExW", reinterpret_cast<void*>(&watchedEnumKey<WCHAR>)},
+            {"RegEnumValueW", reinterpret_cast<void*>(&watchedEnumValue<WCHAR>)},
         };
         for (const auto& w : watched) {
             patches_.push_back(std::make_unique<ImportPatch>(module, w.name, w.function));
@@ -345,6 +329,14 @@ std::string show(TestJni& jni, jobject o)
         return out;
     }
     return "object";
+}
+
+// The texts of a String[].
+std::vector<std::u16string> namesOf(TestJni& jni, jobject array)
+{
+    std::vector<std::u16string> names;
+    for (jobject name : jni.arrayElements(array)) names.push_back(jni.utf16(name));
+    return names;
 }
 
 // A registry value as the registry holds it.
@@ -472,37 +464,42 @@ protected:
         auto bytes = reinterpret_cast<const uint8_t*>(text.data());
         return Bytes(bytes, bytes + text.size() * 2);
     }
-    static HKEY wideKey(const std::string& path, bool create = false)
+    static HKEY wideKey(const std::u16string& path, bool create = false)
     {
         HKEY key = nullptr;
-        std::u16string wide = latin1(full(path));
+        std::u16string wide = latin1(sandboxPath) + (path.empty() ? u"" : u"\\" + path);
         auto name = reinterpret_cast<LPCWSTR>(wide.c_str());
         LONG status = create ? RegCreateKeyExW(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr)
                              : RegOpenKeyExW(HKEY_CURRENT_USER, name, 0, KEY_READ, &key);
         return status == ERROR_SUCCESS ? key : nullptr;
     }
-    static void setWide(const std::string& path, const std::u16string& name, DWORD type, const Bytes& data)
+    static void setWide(const std::u16string& path, const std::u16string& name, DWORD type, const Bytes& data)
     {
         HKEY key = wideKey(path, true);
         ASSERT_NE(key, nullptr);
         EXPECT_EQ(RegSetValueExW(key, reinterpret_cast<LPCWSTR>(name.c_str()), 0, type, data.data(), static_cast<DWORD>(data.size())), 0);
         RegCloseKey(key);
     }
-    static Bytes rawWide(const std::string& path, const std::string& name)
+    static void setWide(const std::string& path, const std::u16string& name, DWORD type, const Bytes& data)
     {
-        Bytes data(1 << 16);
-        DWORD size = static_cast<DWORD>(data.size());
+        setWide(latin1(path), name, type, data);
+    }
+    static Raw rawWide(const std::u16string& path, const std::u16string& name)
+    {
+        Raw r;
+        r.data.resize(1 << 16);
+        DWORD size = static_cast<DWORD>(r.data.size());
         HKEY key = wideKey(path);
-        bool read = key && !RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(latin1(name).c_str()), nullptr, nullptr, data.data(), &size);
+        r.exists = key && !RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(name.c_str()), nullptr, &r.type, r.data.data(), &size);
         if (key) RegCloseKey(key);
-        data.resize(read ? size : 0);
-        return data;
+        r.data.resize(r.exists ? size : 0);
+        return r;
     }
     // A key's sub-key (or value) names, in Windows' order.
     static std::vector<std::u16string> namesW(const std::string& path, bool values)
     {
         std::vector<std::u16string> names;
-        HKEY key = wideKey(path);
+        HKEY key = wideKey(latin1(path));
         WCHAR name[16384];
         for (DWORD i = 0, size = 16384; key; ++i, size = 16384) {
             if (values ? RegEnumValueW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)
@@ -1201,78 +1198,46 @@ TEST_F(RegistryTest, EveryFailedJniAcquisitionEndsTheCallCleanly)
 // unicode mode exactly, in ansi mode as far as the ANSI code page carries them.
 TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
 {
-    const std::u16string base(sandboxPath.begin(), sandboxPath.end());
-    auto wideKey = [&](const std::u16string& path) { return wide(base + u"\\" + path); };
-    auto wideString = [](const std::u16string& text) {
-        Bytes data(reinterpret_cast<const uint8_t*>(text.c_str()),
-                   reinterpret_cast<const uint8_t*>(text.c_str() + text.size() + 1));
-        return data;
-    };
-    auto wideRaw = [&](const std::u16string& path, const std::u16string& name) {
-        Raw r;
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, wideKey(path).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return r;
-        DWORD size = 65536;
-        r.data.resize(size);
-        r.exists = RegQueryValueExW(key, wide(name).c_str(), nullptr, &r.type, r.data.data(), &size) == ERROR_SUCCESS;
-        r.data.resize(r.exists ? size : 0);
-        RegCloseKey(key);
-        return r;
-    };
+    const std::u16string base = latin1(sandboxPath);
     for (const TextSample& sample : textSamples()) {
         SCOPED_TRACE(sample.label);
         const std::u16string name = sample.text.substr(0, 100);
         TestJni jni;
-        // Stored by the W program, read by Java: a key and a value of the name, and the string as data.
-        HKEY stored;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, wideKey(u"w-" + name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &stored, nullptr),
-                  ERROR_SUCCESS);
-        Bytes data = wideString(sample.text);
-        ASSERT_EQ(RegSetValueExW(stored, wide(name).c_str(), 0, REG_SZ, data.data(), static_cast<DWORD>(data.size())),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegSetValueExW(stored, L"data", 0, REG_SZ, data.data(), static_cast<DWORD>(data.size())), ERROR_SUCCESS);
-        RegCloseKey(stored);
-        // A string list under an ASCII name, which either mode reaches.
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, wideKey(u"w-ascii").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &stored, nullptr),
-                  ERROR_SUCCESS);
-        Bytes list = wideString(sample.text + u'\0' + u"y" + u'\0');
-        ASSERT_EQ(RegSetValueExW(stored, L"list", 0, REG_MULTI_SZ, list.data(), static_cast<DWORD>(list.size())), ERROR_SUCCESS);
-        RegCloseKey(stored);
-        std::vector<std::u16string> listed;
-        for (jobject n : jni.arrayElements(keyGetSubKeys(jni, currentUser, jni.string(base)))) listed.push_back(jni.utf16(n));
+        // Stored by the W program, read by Java: a key and a value of the name,
+        // the string as data, and a string list under ASCII names, which either mode reaches.
+        const Bytes data = utf16Bytes(sample.text + u'\0');
+        setWide(u"w-" + name, name, REG_SZ, data);
+        setWide(u"w-" + name, u"data", REG_SZ, data);
+        setWide(u"w-ascii", u"list", REG_MULTI_SZ, utf16Bytes(sample.text + u'\0' + u"y" + u'\0' + u'\0'));
+        std::vector<std::u16string> listed = namesOf(jni, keyGetSubKeys(jni, currentUser, jni.string(base)));
         EXPECT_NE(std::find(listed.begin(), listed.end(), readFromWideProgram(u"w-" + name)), listed.end());
-        std::vector<std::u16string> strings;
-        for (jobject n : jni.arrayElements(keyGetStrings(jni, currentUser, jni.string(base + u"\\w-ascii"), jni.string(u"list"))))
-            strings.push_back(jni.utf16(n));
-        EXPECT_TRUE(strings == (std::vector<std::u16string>{readFromWideProgram(sample.text), u"y"}));
+        EXPECT_TRUE(namesOf(jni, keyGetStrings(jni, currentUser, jni.string(base + u"\\w-ascii"), jni.string(u"list"))) ==
+                    (std::vector<std::u16string>{readFromWideProgram(sample.text), u"y"}));
         const std::u16string storedPath = base + u"\\w-" + name;
         const bool reached = seenByWideProgram(storedPath) == storedPath;
         EXPECT_EQ(keyExists(jni, currentUser, jni.string(storedPath)), reached ? JNI_TRUE : JNI_FALSE);
-        jobject read = keyGetValue(jni, currentUser, jni.string(base + u"\\w-" + (reached ? name : u"")), jni.string(u"data"));
         if (reached) {
-            EXPECT_TRUE(jni.utf16(read) == readFromWideProgram(sample.text));
-            EXPECT_TRUE(jni.utf16(keyGetValue(jni, currentUser, jni.string(storedPath), jni.string(name))) ==
-                        readFromWideProgram(sample.text));
+            for (const std::u16string& valueName : {std::u16string(u"data"), name})
+                EXPECT_TRUE(jni.utf16(keyGetValue(jni, currentUser, jni.string(storedPath), jni.string(valueName))) ==
+                            readFromWideProgram(sample.text));
         }
-        jni.clearException();
 
         // Written by Java, read by the W program: the key, the value's name and its data.
         const std::u16string path = base + u"\\j-" + name;
+        const std::u16string seenPath = seenByWideProgram(u"j-" + name);
         EXPECT_EQ(keyCreate(jni, currentUser, jni.string(path)), 0);
         keySetValue(jni, currentUser, jni.string(path), jni.string(name), REG_SZ, jni.string(sample.text), JNI_FALSE);
         EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
-        Raw back = wideRaw(seenByWideProgram(u"j-" + name), seenByWideProgram(name));
+        Raw back = rawWide(seenPath, seenByWideProgram(name));
         EXPECT_TRUE(back.exists);
         EXPECT_EQ(back.type, static_cast<DWORD>(REG_SZ));
-        EXPECT_EQ(hex(back.data), hex(wideString(seenByWideProgram(sample.text))));
+        EXPECT_EQ(hex(back.data), hex(utf16Bytes(seenByWideProgram(sample.text) + u'\0')));
         keySetStrings(jni, currentUser, jni.string(path), jni.string(u"list"),
                       jni.objectArray({jni.string(sample.text), jni.string(u"x")}), JNI_FALSE);
-        EXPECT_EQ(hex(wideRaw(seenByWideProgram(u"j-" + name), u"list").data),
-                  hex(wideString(seenByWideProgram(sample.text) + u'\0' + u"x" + u'\0')));
+        EXPECT_EQ(hex(rawWide(seenPath, u"list").data),
+                  hex(utf16Bytes(seenByWideProgram(sample.text) + u'\0' + u"x" + u'\0' + u'\0')));
         keyDeleteValue(jni, currentUser, jni.string(path), jni.string(name), JNI_FALSE);
-        EXPECT_FALSE(wideRaw(seenByWideProgram(u"j-" + name), seenByWideProgram(name)).exists);
+        EXPECT_FALSE(rawWide(seenPath, seenByWideProgram(name)).exists);
         EXPECT_EQ(keyDelete(jni, currentUser, jni.string(path), JNI_FALSE), 0);
         EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
         EXPECT_TRUE(jni.clean());
@@ -1298,13 +1263,10 @@ TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
         EXPECT_EQ(jni.pendingMessage(), unicodeMode() ? "Registry name or string holds U+0000" : "");
         jni.clearException();
         EXPECT_TRUE(jni.clean());
-        HKEY opened;
-        bool written = w.name.empty() ? RegOpenKeyExW(HKEY_CURRENT_USER, wideKey(w.path).c_str(), 0, KEY_READ, &opened) == ERROR_SUCCESS
-                                      : wideRaw(w.path, w.name).exists;
-        if (w.name.empty() && written) RegCloseKey(opened);
-        EXPECT_EQ(written, !unicodeMode());
-        HKEY shortened;
-        EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, wideKey(u"cut").c_str(), 0, KEY_READ, &shortened), ERROR_SUCCESS);
+        HKEY opened = w.name.empty() ? wideKey(w.path) : nullptr;
+        EXPECT_EQ(w.name.empty() ? opened != nullptr : rawWide(w.path, w.name).exists, !unicodeMode());
+        if (opened) RegCloseKey(opened);
+        EXPECT_EQ(wideKey(u"cut"), nullptr) << "written under the shortened name";
     }
     {
         // Cut at U+0000 the path would name the existing key "present".
@@ -1328,33 +1290,21 @@ TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
         {"oddCount", REG_SZ, {'a', 0, 'b', 0, 'c'}, u"ab"},
         {"twoStrings", REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}, u"a"},
         {"empty", REG_SZ, {}, u""},
-        {"expand", REG_EXPAND_SZ, wideString(u"<%ZARN_WIDE%>"), u"<\u03A9\U0001F600>"},
+        {"expand", REG_EXPAND_SZ, utf16Bytes(u"<%ZARN_WIDE%>" + std::u16string(1, u'\0')), u"<\u03A9\U0001F600>"},
     };
-    HKEY present;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, wideKey(u"present").c_str(), 0, KEY_ALL_ACCESS, &present), ERROR_SUCCESS);
     for (const auto& r : reads) {
         SCOPED_TRACE(r.name);
-        ASSERT_EQ(RegSetValueExW(present, wide(std::u16string(r.name, r.name + strlen(r.name))).c_str(), 0, r.type,
-                                 r.data.data(), static_cast<DWORD>(r.data.size())),
-                  ERROR_SUCCESS);
+        setWide("present", latin1(r.name), r.type, r.data);
         TestJni jni;
         jobject value = keyGetValue(jni, currentUser, key(jni, "present"), jni.string(r.name));
         EXPECT_TRUE(jni.utf16(value) == r.expected);
         EXPECT_TRUE(jni.isString(value));
         EXPECT_TRUE(jni.clean());
     }
-    RegCloseKey(present);
     SetEnvironmentVariableW(L"ZARN_WIDE", nullptr);
 }
 
 // ---- Lists of names, 64-bit numbers and string lists.
-
-std::vector<std::u16string> namesOf(TestJni& jni, jobject array)
-{
-    std::vector<std::u16string> names;
-    for (jobject name : jni.arrayElements(array)) names.push_back(jni.utf16(name));
-    return names;
-}
 
 // Every name whole, as the W functions give it; an empty key lists nothing; a
 // listing of 40 holds at most three local references at once.
@@ -1490,7 +1440,7 @@ TEST_F(RegistryTest, StringListsReadSoundlyAndWriteTheListFormat)
         for (const char* text : strings) elements.push_back(jni.string(text));
         keySetStrings(jni, currentUser, key(jni, "present"), jni.string("v"), jni.objectArray(elements), JNI_FALSE);
         EXPECT_EQ(raw("present", "v").type, static_cast<DWORD>(REG_MULTI_SZ));
-        EXPECT_EQ(hex(rawWide("present", "v")), hex(utf16Bytes(stored)));
+        EXPECT_EQ(hex(rawWide(u"present", u"v").data), hex(utf16Bytes(stored)));
         EXPECT_EQ(show(jni, keyGetStrings(jni, currentUser, key(jni, "present"), jni.string("v"))), expected);
     }
     EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();

@@ -465,26 +465,12 @@ jobject callStaticObjectMethodOn(TestJni* self, jclass cls, jmethodID method, jo
     return self->local(reinterpret_cast<Object*>(self->string(found->second)));
 }
 
+// The C++ form of CallStaticObjectMethod in jni.h calls the V form, the only one
+// the library reaches; the others trap.
 jobject JNICALL callStaticObjectMethodV(JNIEnv* env, jclass cls, jmethodID method, va_list args)
 {
     ENTER(CallStaticObjectMethodV, nullptr);
     return callStaticObjectMethodOn(self, cls, method, va_arg(args, jobject));
-}
-
-jobject JNICALL callStaticObjectMethodArray(JNIEnv* env, jclass cls, jmethodID method, const jvalue* args)
-{
-    ENTER(CallStaticObjectMethodA, nullptr);
-    return callStaticObjectMethodOn(self, cls, method, args[0].l);
-}
-
-jobject JNICALL callStaticObjectMethodVariadic(JNIEnv* env, jclass cls, jmethodID method, ...)
-{
-    ENTER(CallStaticObjectMethod, nullptr);
-    va_list args;
-    va_start(args, method);
-    jobject result = callStaticObjectMethodOn(self, cls, method, va_arg(args, jobject));
-    va_end(args);
-    return result;
 }
 
 // ---- The JavaVM: GetEnv alone.
@@ -794,9 +780,7 @@ struct Table {
         functions.ReleaseStringCritical = releaseStringCritical;
         functions.NewString = newString;
         functions.GetStaticMethodID = getStaticMethodID;
-        functions.CallStaticObjectMethod = callStaticObjectMethodVariadic;
         functions.CallStaticObjectMethodV = callStaticObjectMethodV;
-        functions.CallStaticObjectMethodA = callStaticObjectMethodArray;
         functions.NewObjectArray = newObjectArrayOf;
         functions.GetObjectArrayElement = getObjectArrayElement;
         functions.SetObjectArrayElement = setObjectArrayElement;
@@ -812,7 +796,6 @@ int canonicalIndex(int index)
     switch (index) {
     case index_NewObjectV: case index_NewObjectA: return index_NewObject;
     case index_CallIntMethodV: case index_CallIntMethodA: return index_CallIntMethod;
-    case index_CallStaticObjectMethodV: case index_CallStaticObjectMethodA: return index_CallStaticObjectMethod;
     default: return index;
     }
 }
