@@ -355,68 +355,6 @@ void JNICALL getStringRegion(JNIEnv* env, jstring string, jsize start, jsize len
     if (length > 0) memcpy(buffer, o->text.data() + start, static_cast<size_t>(length) * sizeof(jchar));
 }
 
-// A fresh copy of the units each time, so that a stale or repeated release is
-// seen. JNI puts no NUL after them: the unit after the last is not one.
-const jchar* handOutUnits(TestJni* self, jstring string, bool critical)
-{
-    const char* function = critical ? "GetStringCritical" : "GetStringChars";
-    Object* o = stringObject(self, string, function);
-    if (!o) return nullptr;
-    if (self->injectFault(critical ? Fn::GetStringCritical : Fn::GetStringChars)) {
-        self->throwNew("java/lang/OutOfMemoryError", function);
-        return nullptr;
-    }
-    size_t size = o->text.size();
-    std::unique_ptr<char16_t[]> copy(new char16_t[size + 1]);
-    if (size) memcpy(copy.get(), o->text.data(), size * sizeof(char16_t));
-    copy[size] = u'\xFFFF';
-    auto pointer = reinterpret_cast<const jchar*>(copy.get());
-    self->units_[pointer] = TestJni::Units{string, std::move(copy), critical};
-    if (critical) ++self->criticalRegions_;
-    return pointer;
-}
-
-void giveBackUnits(TestJni* self, jstring string, const jchar* units, bool critical)
-{
-    const char* function = critical ? "ReleaseStringCritical" : "ReleaseStringChars";
-    auto found = self->units_.find(units);
-    if (found == self->units_.end()) {
-        self->violation(std::string(function) + " of characters not handed out (or released twice)");
-        return;
-    }
-    if (found->second.string != string) self->violation(std::string(function) + " with another string than its own");
-    if (found->second.critical != critical)
-        self->violation(std::string(function) + " of characters that the other Get function handed out");
-    if (found->second.critical) --self->criticalRegions_;
-    self->units_.erase(found);
-}
-
-const jchar* JNICALL getStringChars(JNIEnv* env, jstring string, jboolean* isCopy)
-{
-    ENTER(GetStringChars, nullptr);
-    if (isCopy) *isCopy = JNI_TRUE;
-    return handOutUnits(self, string, false);
-}
-
-void JNICALL releaseStringChars(JNIEnv* env, jstring string, const jchar* units)
-{
-    ENTER(ReleaseStringChars, );
-    giveBackUnits(self, string, units, false);
-}
-
-const jchar* JNICALL getStringCritical(JNIEnv* env, jstring string, jboolean* isCopy)
-{
-    ENTER(GetStringCritical, nullptr);
-    if (isCopy) *isCopy = JNI_TRUE;
-    return handOutUnits(self, string, true);
-}
-
-void JNICALL releaseStringCritical(JNIEnv* env, jstring string, const jchar* units)
-{
-    ENTER(ReleaseStringCritical, );
-    giveBackUnits(self, string, units, true);
-}
-
 jstring JNICALL newString(JNIEnv* env, const jchar* units, jsize length)
 {
     ENTER(NewString, nullptr);
@@ -774,10 +712,6 @@ struct Table {
         functions.ReleaseByteArrayElements = releaseByteArrayElements;
         functions.GetStringLength = getStringLength;
         functions.GetStringRegion = getStringRegion;
-        functions.GetStringChars = getStringChars;
-        functions.ReleaseStringChars = releaseStringChars;
-        functions.GetStringCritical = getStringCritical;
-        functions.ReleaseStringCritical = releaseStringCritical;
         functions.NewString = newString;
         functions.GetStaticMethodID = getStaticMethodID;
         functions.CallStaticObjectMethodV = callStaticObjectMethodV;
@@ -806,7 +740,7 @@ const char* fnName(Fn fn)
 {
     static const char* const names[] = {"GetStringUTFChars", "GetByteArrayElements", "NewStringUTF", "NewByteArray",
                                         "FindClass",         "GetByteArrayRegion",   "SetByteArrayRegion",
-                                        "GetStringChars",    "GetStringCritical",    "NewString",
+                                        "NewString",
                                         "NewObjectArray",    "GetObjectArrayElement", "SetObjectArrayElement"};
     return names[static_cast<int>(fn)];
 }
@@ -854,11 +788,6 @@ bool TestJni::enter(int index, bool allowed)
     if (pending_ && !allowed)
         violation(std::string(functionNames[index]) + " called with an exception pending (" + pending_->cls->className +
                   ")");
-    // Between GetStringCritical and its release JNI allows no other call but
-    // the critical functions: the JVM may have stopped its collector.
-    if (criticalRegions_ > 0 && index != index_ReleaseStringCritical && index != index_GetStringCritical &&
-        index != index_GetPrimitiveArrayCritical && index != index_ReleasePrimitiveArrayCritical)
-        violation(std::string(functionNames[index]) + " called inside a critical region");
     return true;
 }
 
@@ -1068,7 +997,6 @@ void TestJni::clearException()
     ::testing::AssertionResult result = ::testing::AssertionFailure();
     for (const std::string& v : violations_) result << "JNI violation: " << v << "\n";
     if (!chars_.empty()) result << chars_.size() << " string character buffer(s) not released\n";
-    if (!units_.empty()) result << units_.size() << " string UTF-16 buffer(s) not released\n";
     if (!elements_.empty()) result << elements_.size() << " array element buffer(s) not released\n";
     return result;
 }

@@ -1,14 +1,13 @@
 // A strict JNI environment for calling the library's natives as a JVM does.
 //
 // Strings are held as UTF-16 and cross as modified UTF-8 or as UTF-16 units
-// (GetStringChars, GetStringCritical, GetStringRegion, NewString); byte arrays, the
+// (GetStringLength, GetStringRegion, NewString); byte arrays, the
 // classes the library looks up, Integer objects and one pending exception are
 // modelled. Like -Xcheck:jni, it records a violation for: any JNI function the
 // library is not meant to use, a JNI call while an exception is pending (other
 // than the releases and checks JNI allows), a release of a pointer it did not
 // hand out or a second release, an unknown release mode, text given to the JVM
-// that is not modified UTF-8, a JNI call inside a critical region, and a null
-// where JNI requires a reference. A JavaVM hands this environment to JNI_OnLoad,
+// that is not modified UTF-8, and a null where JNI requires a reference. A JavaVM hands this environment to JNI_OnLoad,
 // whose System.getProperty reads the properties set here. Fault
 // injection makes the Nth call of an acquiring function fail with an error
 // pending.
@@ -40,7 +39,7 @@ namespace testjni {
 // The functions whose Nth call can be made to fail.
 enum class Fn {
     GetStringUTFChars, GetByteArrayElements, NewStringUTF, NewByteArray, FindClass, GetByteArrayRegion,
-    SetByteArrayRegion, GetStringChars, GetStringCritical, NewString, NewObjectArray, GetObjectArrayElement,
+    SetByteArrayRegion, NewString, NewObjectArray, GetObjectArrayElement,
     SetObjectArrayElement, Count
 };
 const char* fnName(Fn fn);
@@ -111,7 +110,7 @@ public:
 
     // ---- Strictness.
     const std::vector<std::string>& violations() const { return violations_; }
-    size_t outstanding() const { return chars_.size() + units_.size() + elements_.size(); }
+    size_t outstanding() const { return chars_.size() + elements_.size(); }
     // No violation and nothing outstanding; the reason otherwise.
     ::testing::AssertionResult clean() const;
     void resetViolations() { violations_.clear(); }
@@ -177,13 +176,6 @@ public:
         size_t copySize = 0;            // the copy's elements, before its guard bytes
     };
     std::map<const char*, Chars> chars_;
-    struct Units {
-        jstring string;
-        std::unique_ptr<char16_t[]> copy;
-        bool critical;
-    };
-    std::map<const jchar*, Units> units_;
-    int criticalRegions_ = 0;
     std::map<std::string, std::string> properties_;
     std::map<const jbyte*, Elements> elements_;
 
