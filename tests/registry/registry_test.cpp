@@ -1056,6 +1056,15 @@ TEST_F(RegistryTest, FailedWritesRaiseTheirTypesMessage)
         watch.reset();
     }
 
+    // A text with an insert ("%1") for an argument that no caller knows is given as it is.
+    {
+        TestJni jni;
+        watch.setValueFailure = ERROR_BAD_EXE_FORMAT;
+        keySetValue(jni, currentUser, key(jni, "present"), jni.string("v"), REG_SZ, jni.string("s"), JNI_FALSE);
+        EXPECT_NE(jni.pendingMessage().find("%1"), std::string::npos) << jni.pendingMessage();
+        EXPECT_TRUE(jni.clean());
+    }
+
     // A code the system has no text for still gives a message that names it.
     TestJni jni;
     watch.setValueFailure = 0x20000001;
