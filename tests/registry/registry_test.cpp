@@ -44,12 +44,17 @@ struct Watch {
     int expandCalls = 0;
     int enumCalls = 0;
     const char* systemText = nullptr;  // FormatMessageA gives this text when set, as a localized Windows would
+    bool frozenTime = false;        // RegQueryInfoKeyA gives one last-write time, as within one clock tick
+    LONG notifyFailure = 0;         // RegNotifyChangeKeyValue returns this when non-zero
+    DWORD longValueName = 0;        // value names have this many units, as Windows allows and Wine does not store
+    DWORD performanceNeeds = 0;     // HKEY_PERFORMANCE_DATA's data needs this many bytes, its size reported undefined
 
     void reset()
     {
         systemText = nullptr;
         opened = closed = registryCalls = nullNames = 0;
-        queryInfoFailure = setValueFailure = failCall = 0;
+        queryInfoFailure = setValueFailure = failCall = notifyFailure = 0;
+        longValueName = performanceNeeds = frozenTime = 0;
         heapFailAt = heapCalls = queryValueCalls = expandCalls = enumCalls = 0;
         beforeQueryValue = nullptr;
         beforeEnum = nullptr;
@@ -142,6 +147,7 @@ LONG WINAPI watchedQueryValue(HKEY key, const Char* name, LPDWORD reserved, LPDW
     if (!name) InterlockedIncrement(&watch.nullNames);
     int call = ++watch.queryValueCalls;
     if (watch.beforeQueryValue) watch.beforeQueryValue(call);
+    if (key == HKEY_PERFORMANCE_DATA && data && *size < watch.performanceNeeds) return *size = 1, ERROR_MORE_DATA;
     return regQueryValueEx(key, name, reserved, type, data, size);
 }
 
@@ -887,6 +893,17 @@ TEST_F(RegistryTest, ReadingConvertsByRegistryType)
     EXPECT_EQ(keyGetValueType(jni, currentUser, key(jni, "values"), jni.string("qword")), 11);
     EXPECT_FALSE(jni.exceptionPending());
     EXPECT_TRUE(jni.clean());
+
+    // HKEY_PERFORMANCE_DATA's data, "PERF" in UTF-16 first, whatever size it
+    // reports with ERROR_MORE_DATA (Wine reports 0), up to the buffer's bound.
+    for (DWORD needs : {300000u, 0x7FFFFFFFu}) {
+        watch.performanceNeeds = needs;
+        TestJni perf;
+        std::string read = show(perf, keyGetValue(perf, handleToJint(HKEY_PERFORMANCE_DATA), perf.string(""), perf.string("Global")));
+        EXPECT_EQ(read.substr(0, 22) + perf.pendingMessage(), needs < 0x7FFFFFFFu ? "bytes:5000450052004600" : "nullError retreiving registry value");
+        perf.clearException();
+        EXPECT_TRUE(perf.clean());
+    }
 }
 
 // Run by registry_test_utf8 alone, whose manifest makes UTF-8 its ANSI code
@@ -1283,6 +1300,19 @@ TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
         EXPECT_EQ(keyExists(jni, currentUser, jni.string(base + std::u16string(u"\\present\0x", 10))), JNI_FALSE);
         EXPECT_FALSE(jni.exceptionPending());
     }
+
+    // Windows cuts an expansion, or a text, of more than 32,766 units and
+    // still reports the whole size: either is refused; 32,766 units read whole.
+    SetEnvironmentVariableA("ZARN_BIG", std::string(20000, 'b').c_str());
+    for (const std::string& text : {std::string("%ZARN_BIG%;%ZARN_BIG%"), std::string(32767, 's'), "%ZARN_BIG%" + std::string(12766, 'e')}) {
+        setRaw("present", "big", REG_EXPAND_SZ, bytesOf(text + '\0'));
+        TestJni jni;
+        std::string read = show(jni, keyGetValue(jni, currentUser, key(jni, "present"), jni.string("big")));
+        EXPECT_EQ(read == "null" ? jni.pendingMessage() : std::to_string(read.size()), text.back() != 'e' ? "Error expanding registry strings" : "32773");  // "string:" and 32,766
+        jni.clearException();
+        EXPECT_TRUE(jni.clean());
+    }
+    SetEnvironmentVariableA("ZARN_BIG", nullptr);
     if (!unicodeMode()) return;
 
     // Data of another writer, read in unicode mode: to its first NUL, whole
