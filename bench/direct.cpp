@@ -181,8 +181,13 @@ void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring
 
 jobjectArray JNICALL keyGetSubKeys(JNIEnv* env, jclass, jint root, jstring subKey)
 {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HKEY key = openKey(env, root, subKey, KEY_READ);
-    if (!key) return nullptr;
+    if (!key || !event || RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_NAME, event, TRUE) != ERROR_SUCCESS) {
+        if (key) RegCloseKey(key);
+        if (event) CloseHandle(event);
+        return nullptr;
+    }
     DWORD count = 0;
     LONG status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
                               nullptr, nullptr);
@@ -201,7 +206,9 @@ jobjectArray JNICALL keyGetSubKeys(JNIEnv* env, jclass, jint root, jstring subKe
         env->SetObjectArrayElement(array, static_cast<jsize>(i), string);
         env->DeleteLocalRef(string);
     }
+    if (WaitForSingleObject(event, 0) != WAIT_TIMEOUT) array = nullptr;
     RegCloseKey(key);
+    CloseHandle(event);
     return array;
 }
 

@@ -38,11 +38,12 @@ jobject keyGetValueWith(Buffer buffer, JNIEnv* env, jint root, jstring subKey, j
 void JNICALL keySetValue(JNIEnv* env, jclass, jint root, jstring subKey, jstring valueName, jint type,
                          jobject value, jboolean broadcast);
 
-// Registry.keyGetSubKeys: GetStringUTFChars, RegOpenKeyExA (KEY_READ),
-// ReleaseStringUTFChars, RegQueryInfoKeyA for the count, FindClass and
-// NewObjectArray of that many, then for each sub-key RegEnumKeyExA into a
-// stack buffer, NewStringUTF, SetObjectArrayElement and DeleteLocalRef;
-// RegCloseKey. Null when an enumeration fails.
+// Registry.keyGetSubKeys: CreateEventW, GetStringUTFChars, RegOpenKeyExA
+// (KEY_READ), ReleaseStringUTFChars, RegNotifyChangeKeyValue with the event,
+// RegQueryInfoKeyA for the count, FindClass and NewObjectArray of that many,
+// then for each sub-key RegEnumKeyExA into a stack buffer, NewStringUTF,
+// SetObjectArrayElement and DeleteLocalRef; WaitForSingleObject on the event,
+// RegCloseKey, CloseHandle. Null when an enumeration fails or the key changed.
 jobjectArray JNICALL keyGetSubKeys(JNIEnv* env, jclass, jint root, jstring subKey);
 
 // Registry.keyExists: RegOpenKeyExA (KEY_READ), RegCloseKey.

@@ -201,14 +201,18 @@ std::vector<Case> registryCases(Natives& N)
                              return plainBatch(n, [] {
                                  HKEY key;
                                  if (RegOpenKeyExA(HKEY_CURRENT_USER, listKey, 0, KEY_READ, &key)) return false;
+                                 HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+                                 RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_NAME, event, TRUE);
                                  DWORD i = 0;
                                  for (;; ++i) {
                                      char name[256 * 3];
                                      DWORD length = sizeof name;
                                      if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr)) break;
                                  }
+                                 bool unchanged = WaitForSingleObject(event, 0) == WAIT_TIMEOUT;
                                  RegCloseKey(key);
-                                 return i == static_cast<DWORD>(listSize);
+                                 CloseHandle(event);
+                                 return unchanged && i == static_cast<DWORD>(listSize);
                              });
                          }});
     }

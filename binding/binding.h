@@ -336,8 +336,8 @@ void throwRegistryException(JNIEnv* env, const char* message) noexcept;
 // a string's characters.
 void throwOutOfMemory(JNIEnv* env) noexcept;
 
-// The operating system's text for a Win32 error code, or null when it has
-// none; the caller owns the text (LocalFree).
+// The operating system's text for a Win32 error code, its inserts (%1) left
+// as they are, or null when it has none; the caller owns the text (LocalFree).
 char* formatSystemMessage(DWORD code) noexcept;
 WCHAR* formatSystemMessageW(DWORD code) noexcept;
 inline char* formatSystemMessage(DWORD code, char) noexcept { return formatSystemMessage(code); }

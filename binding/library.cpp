@@ -130,10 +130,17 @@ void throwOutOfMemory(JNIEnv* env) noexcept
     if (errorClass) env->ThrowNew(errorClass, nullptr);
 }
 
+// A system text may hold inserts (%1) for arguments that a caller of
+// FormatMessage cannot know: without FORMAT_MESSAGE_IGNORE_INSERTS the call
+// fails on them, or reads arguments that were never given. With it the inserts
+// stay in the text as they are.
+constexpr DWORD systemMessageFlags =
+    FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+
 WCHAR* formatSystemMessageW(DWORD code) noexcept
 {
     WCHAR* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+    FormatMessageW(systemMessageFlags, nullptr, code,
                    MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<WCHAR*>(&text), 0, nullptr);
     return text;
 }
@@ -141,7 +148,7 @@ WCHAR* formatSystemMessageW(DWORD code) noexcept
 char* formatSystemMessage(DWORD code) noexcept
 {
     char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+    FormatMessageA(systemMessageFlags, nullptr, code,
                    MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
     return text;
 }

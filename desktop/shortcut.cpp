@@ -14,13 +14,19 @@ namespace {
 // IShellLinkA::SetPath answers a path of MAX_PATH bytes or more with S_FALSE (a
 // success code) and keeps a couple of characters of it. Windows gives a process
 // a current directory only when it is shorter than MAX_PATH characters, so a
-// longer working directory is no place to start a program. Wine's link saves
-// arguments and a description of up to 32,766 characters whole, and of longer
-// ones the length modulo 32,767. Each byte becomes at most one UTF-16 unit, so
-// a byte count within the limit is a character count within it in every code
-// page.
+// longer working directory is no place to start a program. SetDescription takes
+// at most INFOTIPSIZE characters with the NUL in either form, and
+// IShellLinkA::SetArguments as many; Wine's link stores any length. The W form
+// of SetArguments has no such limit, and Wine's link saves arguments of up to
+// 32,766 characters whole, of longer ones the length modulo 32,767. Each byte
+// becomes at most one UTF-16 unit, so a byte count within a limit is a
+// character count within it in every code page.
 constexpr size_t maxPathUnits = MAX_PATH - 1;
-constexpr size_t maxTextUnits = 32766;
+constexpr size_t maxDescriptionUnits = INFOTIPSIZE - 1;
+inline size_t maxArgumentUnits(const WindowsText& arguments) noexcept
+{
+    return arguments.units() ? 32766 : INFOTIPSIZE - 1;
+}
 
 // The Win32 code for a COM call that failed: the code the call left as the
 // thread's last error when it set one, else the Win32 code that the HRESULT
@@ -152,7 +158,7 @@ Java_com_zarn_kelda_dravik_common_win32_Win32File_winCreateShortcut(JNIEnv* env,
     // A value that the link would cut is refused before COM starts, so that no
     // file is written and a result of 0 means every value was saved whole.
     if (!fits(target, maxPathUnits) || !fits(file, maxPathUnits) || !fits(directory, maxPathUnits) ||
-        !fits(argumentText, maxTextUnits) || !fits(descriptionText, maxTextUnits))
+        !fits(argumentText, maxArgumentUnits(argumentText)) || !fits(descriptionText, maxDescriptionUnits))
         return ERROR_FILENAME_EXCED_RANGE;
 
     WCHAR buffer[MAX_PATH];

@@ -19,24 +19,27 @@ namespace {
 // What a listing names.
 enum class Listing { SubKeys, Values };
 
-// Windows caps a key name at 255 UTF-16 units and a value name at 16,383. The
-// A functions give one unit as up to 3 bytes (2 in a double-byte code page, 3
-// where the ANSI code page is UTF-8), so buffers of these sizes hold every
-// name whole, with its NUL; the function fails with ERROR_MORE_DATA, and never
-// cuts a name, where one does not fit.
+// Windows caps a key name at 255 UTF-16 units. Value names that other programs
+// write reach 32,767 units on Windows (Wine stops at 16,383). The A functions
+// give one unit as up to 3 bytes (2 in a double-byte code page, 3 where the
+// ANSI code page is UTF-8); a function fails with ERROR_MORE_DATA, and never
+// cuts a name, where one does not fit. A sub-key buffer holds every name whole.
+// A value buffer holds a name of 16,383 units and grows for one of 32,767.
+// RegEnumValueA takes its size as a SHORT, which overflows above 32,767 bytes:
+// its buffer stays at that, and a longer ANSI name is read through
+// RegEnumValueW (addLongValueName). Sizes count the NUL.
 template <typename Char>
 constexpr DWORD nameCapacity(Listing what) noexcept
 {
-    return (what == Listing::SubKeys ? 255 : 16383) * (sizeof(Char) == 1 ? 3 : 1) + 1;
+    return what == Listing::SubKeys ? 255 * (sizeof(Char) == 1 ? 3 : 1) + 1 : sizeof(Char) == 1 ? 32767 : 16384;
 }
 
-// The number of entries that a listing counts, and the time the key last changed:
-// creating or deleting a sub-key changes its parent's time, setting or deleting
-// a value its key's.
-LONG queryListing(HKEY key, Listing what, DWORD& count, FILETIME& written) noexcept
+constexpr DWORD longestValueName = 32767;
+
+// The changes that move a listing's entries, as the change notification names them.
+constexpr DWORD changeFilter(Listing what) noexcept
 {
-    return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, what == Listing::SubKeys ? &count : nullptr, nullptr,
-                            nullptr, what == Listing::Values ? &count : nullptr, nullptr, nullptr, nullptr, &written);
+    return what == Listing::SubKeys ? REG_NOTIFY_CHANGE_NAME : REG_NOTIFY_CHANGE_LAST_SET;
 }
 
 // The name of entry index; length holds the buffer's size before, the name's
@@ -127,16 +130,16 @@ private:
     size_t count_ = 0;
 };
 
-// Registry names ignore letter case; the characters are compared with ASCII
-// letters folded and every other byte or unit as it is.
+// Names are compared exactly: the passes give an entry's name as the same bytes
+// or units each time. Folding the case of ASCII letters byte by byte would fold
+// the trail byte of a double-byte character too, and list two names as one (in
+// code page 932 the katakana A is 83 41 and DI 83 61).
 template <typename Char>
 int compareNames(const Char* a, const Char* b) noexcept
 {
     using Unit = typename std::conditional<sizeof(Char) == 1, unsigned char, unsigned short>::type;
     for (;; ++a, ++b) {
         int x = static_cast<Unit>(*a), y = static_cast<Unit>(*b);
-        if (x >= 'a' && x <= 'z') x = x - 'a' + 'A';
-        if (y >= 'a' && y <= 'z') y = y - 'a' + 'A';
         if (x != y || x == 0) return x - y;
     }
 }
@@ -207,59 +210,106 @@ jobjectArray newStringArray(JNIEnv* env, const NameList<Char>& names, const char
 
 // ---- Listing.
 
+// A buffer for one name, in characters of Char, that grows on demand.
+template <typename Char>
+class NameBuffer {
+public:
+    Char* get() const noexcept { return reinterpret_cast<Char*>(memory_.get()); }
+    DWORD capacity() const noexcept { return capacity_; }
+
+    // Makes room for at least characters characters, not keeping the contents;
+    // false when memory ran out.
+    bool reserve(DWORD characters) noexcept
+    {
+        if (characters <= capacity_) return true;
+        capacity_ = memory_.allocate(characters * sizeof(Char)) ? characters : 0;
+        return capacity_ != 0;
+    }
+
+private:
+    MallocBuffer memory_;
+    DWORD capacity_ = 0;
+};
+
+// The name of value index, with room for the longest; length as enumerateName's.
+LONG enumerateLongValueName(HKEY key, DWORD index, NameBuffer<WCHAR>& name, DWORD& length) noexcept
+{
+    if (!name.reserve(longestValueName + 1)) return ERROR_OUTOFMEMORY;
+    length = name.capacity();
+    return RegEnumValueW(key, index, name.get(), &length, nullptr, nullptr, nullptr, nullptr);
+}
+
+// Appends the name of value index that did not fit the buffer; the Win32 status.
+LONG addLongValueName(HKEY key, DWORD index, NameBuffer<WCHAR>& name, NameList<WCHAR>& names) noexcept
+{
+    DWORD length = 0;
+    LONG status = enumerateLongValueName(key, index, name, length);
+    if (status == ERROR_SUCCESS && !names.add(name.get(), length)) status = ERROR_OUTOFMEMORY;
+    return status;
+}
+
+// An ANSI name longer than RegEnumValueA's buffer: its UTF-16 name converted by
+// the ANSI code page, as the A function converts the names it gives.
+LONG addLongValueName(HKEY key, DWORD index, NameBuffer<char>&, NameList<char>& names) noexcept
+{
+    NameBuffer<WCHAR> wide;
+    DWORD units = 0;
+    LONG status = enumerateLongValueName(key, index, wide, units);
+    if (status != ERROR_SUCCESS) return status;
+    int count = static_cast<int>(units);
+    int bytes = count ? WideCharToMultiByte(CP_ACP, 0, wide.get(), count, nullptr, 0, nullptr, nullptr) : 0;
+    MallocBuffer ansi(static_cast<size_t>(bytes));
+    if ((count && bytes <= 0) || !ansi.get()) return ERROR_OUTOFMEMORY;
+    if (count) WideCharToMultiByte(CP_ACP, 0, wide.get(), count, ansi.get(), bytes, nullptr, nullptr);
+    return names.add(ansi.get(), static_cast<size_t>(bytes)) ? ERROR_SUCCESS : ERROR_OUTOFMEMORY;
+}
+
 // One pass over the entries, appended to names; the Win32 status that ended it.
 template <typename Char>
-LONG listOnce(HKEY key, Listing what, Char* name, NameList<Char>& names) noexcept
+LONG listOnce(HKEY key, Listing what, NameBuffer<Char>& name, NameList<Char>& names) noexcept
 {
     for (DWORD index = 0;; ++index) {
-        DWORD length = nameCapacity<Char>(what);
-        LONG status = enumerateName(key, what, index, name, length);
+        DWORD length = name.capacity();
+        LONG status = enumerateName(key, what, index, name.get(), length);
+        if (status == ERROR_MORE_DATA && what == Listing::Values) status = addLongValueName(key, index, name, names);
+        else if (status == ERROR_SUCCESS && !names.add(name.get(), length)) status = ERROR_OUTOFMEMORY;
         if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (status != ERROR_SUCCESS) return status;
-        if (!names.add(name, length)) return ERROR_OUTOFMEMORY;
     }
 }
 
 // The two listing natives. The entries are numbered by Windows: an entry that
 // another thread or process adds or removes during a pass moves the later ones
-// by one, so that a pass may see one twice or miss one. A pass over which the
-// key's count and time of change stay the same is kept; after sizeTries passes
-// without one, the names of all of them are given, each once.
+// by one, so that a pass may see one twice or miss one. A pass over which
+// Windows' change notification on the key stays silent is kept; after
+// sizeTries passes without one, the names of all of them are given, each once.
+// A key that Windows cannot watch has no such pass.
 template <typename Char>
 jobjectArray list(JNIEnv* env, jint root, jstring subKey, Listing what) noexcept
 {
     const char* failure =
         what == Listing::SubKeys ? "Error enumerating registry subkeys" : "Error enumerating registry values";
+    KeyChangeNotice notice;
     UniqueKey key;
     if (openKey(env, root, subKey, KEY_READ, key) != KeyOpen::Opened) return nullptr;
-    MallocBuffer buffer(nameCapacity<Char>(what) * sizeof(Char));
-    auto name = reinterpret_cast<Char*>(buffer.get());
+    NameBuffer<Char> name;
     NameList<Char> names;
-    DWORD count = 0;
-    FILETIME written = {};
     size_t first = 0;  // the first name of the pass kept; 0 for all passes
-    LONG status = name ? queryListing(key.get(), what, count, written) : ERROR_OUTOFMEMORY;
+    LONG status = name.reserve(nameCapacity<Char>(what)) ? ERROR_SUCCESS : ERROR_OUTOFMEMORY;
     for (int pass = 0; status == ERROR_SUCCESS && pass < sizeTries; ++pass) {
         size_t start = names.count();
+        // Armed before the pass, read after it.
+        bool watched = notice.arm(key.get(), changeFilter(what));
         status = listOnce(key.get(), what, name, names);
-        DWORD countAfter = 0;
-        FILETIME writtenAfter = {};
-        if (status == ERROR_SUCCESS) status = queryListing(key.get(), what, countAfter, writtenAfter);
-        if (status != ERROR_SUCCESS) break;
-        // Windows' counts before and after, not the names listed: Windows does
-        // not promise that they agree, and where they did not every call would
-        // make sizeTries passes.
-        if (countAfter == count && CompareFileTime(&written, &writtenAfter) == 0) {
+        if (status == ERROR_SUCCESS && watched && !notice.changed()) {
             first = start;
             break;
         }
-        count = countAfter;
-        written = writtenAfter;
     }
     key.reset();
-    // The passes of a key that changed throughout repeat names, and so may a
-    // pass taken for unchanged when changes that kept the count fell within
-    // the resolution of the key's time: repeats are dropped either way.
+    // The passes of a key that changed throughout repeat names, and in ansi
+    // mode one pass may give two names as the same text (characters that the
+    // code page lacks): repeats are dropped.
     MallocBuffer skip;
     if (status == ERROR_SUCCESS && !markSkipped(names, first, skip)) status = ERROR_OUTOFMEMORY;
     if (status != ERROR_SUCCESS) {

@@ -45,6 +45,42 @@ inline LONG regSetValue(HKEY key, const WindowsText& name, DWORD type, const voi
                         : RegSetValueExA(key, name.ansi(), 0, type, bytes, size);
 }
 
+// Windows' change notification on one open key, which tells whether the key
+// changed over a stretch of work: arm() asks RegNotifyChangeKeyValue to signal
+// an event at the next change that filter names (REG_NOTIFY_CHANGE_NAME: a
+// sub-key added or deleted; REG_NOTIFY_CHANGE_LAST_SET: a value set or
+// deleted), and changed() tells whether one came since. A notification
+// signals once; arm() again, with the same filter, after it has. It misses no
+// change, unlike the key's last-write time, which moves in clock ticks and
+// which any program may set. The registration ends when the key is closed.
+class KeyChangeNotice {
+public:
+    KeyChangeNotice() noexcept = default;
+    ~KeyChangeNotice()
+    {
+        if (event_) CloseHandle(event_);
+    }
+    KeyChangeNotice(const KeyChangeNotice&) = delete;
+    KeyChangeNotice& operator=(const KeyChangeNotice&) = delete;
+
+    // False when Windows cannot watch the key (RegNotifyChangeKeyValue refuses
+    // HKEY_PERFORMANCE_DATA, for one) or no event could be made.
+    bool arm(HKEY key, DWORD filter) noexcept
+    {
+        if (event_) {
+            ResetEvent(event_);
+        } else if (!(event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr))) {
+            return false;
+        }
+        return RegNotifyChangeKeyValue(key, FALSE, filter, event_, TRUE) == ERROR_SUCCESS;
+    }
+
+    bool changed() const noexcept { return WaitForSingleObject(event_, 0) != WAIT_TIMEOUT; }
+
+private:
+    HANDLE event_ = nullptr;
+};
+
 // Sends WM_SETTINGCHANGE with "Environment" to every top-level window and
 // returns SendMessageTimeoutA's result (0: failure or time-out).
 LRESULT broadcastEnvironmentChange() noexcept;

@@ -7,6 +7,7 @@
 #include "registry.h"
 
 #include <cstdio>
+#include <string>
 
 #include "com_zarn_kelda_dravik_common_win32_Registry.h"
 
@@ -90,13 +91,33 @@ jint littleEndianInt(const char* data, DWORD size) noexcept
     return static_cast<jint>(value);
 }
 
+// ExpandEnvironmentStrings reads at most 32,766 UTF-16 units of a text and
+// writes at most as many (UNICODE_STRING_MAX_CHARS with the NUL): it cuts a
+// longer text, and a longer expansion too, still returning the whole size.
+constexpr size_t longestExpansion = UNICODE_STRING_MAX_CHARS - 1;
+
+// The text's length in UTF-16 units: ANSI text counts its units in the code
+// page, where each takes one byte or more.
+size_t expansionUnits(const WCHAR* text) noexcept
+{
+    return wcslen(text);
+}
+
+size_t expansionUnits(const char* text) noexcept
+{
+    size_t bytes = strlen(text);
+    if (bytes <= longestExpansion) return bytes;
+    int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    return units > 0 ? static_cast<size_t>(units) - 1 : bytes;
+}
+
 // A String of the expansion of text's %NAME% references. Raises
-// "Error expanding registry strings" when the expansion fails. The sizes are
-// in the text's characters: bytes or UTF-16 units.
+// "Error expanding registry strings" when the expansion fails or would be cut.
+// The sizes are in the text's characters: bytes or UTF-16 units.
 template <typename Char>
 jobject expandedString(JNIEnv* env, const Char* text) noexcept
 {
-    DWORD size = expandEnvironmentStrings(text, nullptr, 0);
+    DWORD size = expansionUnits(text) <= longestExpansion ? expandEnvironmentStrings(text, nullptr, 0) : 0;
     // The environment may grow between two calls: a result above the buffer's
     // size means the buffer was not filled, so expand again into a larger one.
     for (int tries = 0; size != 0 && tries < sizeTries; ++tries) {
@@ -110,12 +131,43 @@ jobject expandedString(JNIEnv* env, const Char* text) noexcept
         if (needed == 0) break;
         if (needed <= size) {
             out[size - 1] = 0;
+            // Less text than the size returned: the expansion was cut. (Wine's
+            // A function returns UTF-16 units, which never outnumber the bytes.)
+            if (std::char_traits<Char>::length(out) + 1 < needed) break;
             return registryString(env, out);
         }
         size = needed;
     }
     throwRegistryException(env, "Error expanding registry strings");
     return nullptr;
+}
+
+// HKEY_PERFORMANCE_DATA collects its data anew at each query, and the size it
+// reports with ERROR_MORE_DATA is undefined (Wine reports 0, and fails a query
+// without a buffer with ERROR_MORE_DATA): its buffer starts at 64 KiB and
+// doubles at each ERROR_MORE_DATA, up to 64 MiB.
+constexpr DWORD firstPerformanceSize = 64u << 10;
+constexpr DWORD lastPerformanceSize = 64u << 20;
+
+// Reads the named value's data into data, with two bytes beyond it for the
+// NUL, a byte or a UTF-16 unit, that string data may lack; the Win32 status. A
+// value that grew since the size query fails with ERROR_MORE_DATA.
+LONG readData(HKEY key, const WindowsText& name, DWORD& type, MallocBuffer& data, DWORD& size) noexcept
+{
+    LONG status = ERROR_MORE_DATA;
+    if (key == HKEY_PERFORMANCE_DATA) {
+        for (DWORD capacity = firstPerformanceSize; status == ERROR_MORE_DATA && capacity <= lastPerformanceSize;
+             capacity *= 2) {
+            if (!data.allocate(capacity + 2)) return ERROR_OUTOFMEMORY;
+            size = capacity;
+            status = regQueryValue(key, name, &type, reinterpret_cast<BYTE*>(data.get()), &size);
+        }
+        return status;
+    }
+    status = regQueryValue(key, name, &type, nullptr, &size);
+    if (status != ERROR_SUCCESS) return status;
+    if (size > MAXDWORD - 2 || !data.allocate(size + 2)) return ERROR_OUTOFMEMORY;
+    return regQueryValue(key, name, &type, reinterpret_cast<BYTE*>(data.get()), &size);
 }
 
 // A new Integer, or null with the JVM's error pending.
@@ -243,21 +295,11 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyGetValue(JNIEnv* env, jclass
 
     DWORD type = 0;
     DWORD size = 0;
-    LONG status = regQueryValue(key.get(), name, &type, nullptr, &size);
-    if (status != ERROR_SUCCESS || size > MAXDWORD - 2) {
-        key.reset();
-        name.release();
-        throwRegistryException(env, retrieveError);
-        return nullptr;
-    }
-    // Two bytes beyond the data for the NUL, a byte or a UTF-16 unit, that
-    // string data may lack. A value that grew since the size query fails with
-    // ERROR_MORE_DATA.
-    MallocBuffer data(size + 2);
-    if (data.get()) status = regQueryValue(key.get(), name, &type, reinterpret_cast<BYTE*>(data.get()), &size);
+    MallocBuffer data;
+    LONG status = readData(key.get(), name, type, data, size);
     key.reset();
     name.release();
-    if (!data.get() || status != ERROR_SUCCESS) {
+    if (status != ERROR_SUCCESS) {
         throwRegistryException(env, retrieveError);
         return nullptr;
     }

@@ -564,12 +564,13 @@ TEST_F(ShortcutTest, WritesTheValuesGivenAndLeavesTheDefaultsForAbsentOnes)
 TEST_F(ShortcutTest, PathsAndTextsMeetWideProgramsInEitherTextMode)
 {
     const std::u16string base(sandbox.begin(), sandbox.end());
-    auto javaCreate = [&](const std::u16string& file, const std::u16string& text, const std::u16string& directory) {
+    auto javaCreate = [&](const std::u16string& file, const std::u16string& text, const std::u16string& directory,
+                          const std::u16string* description = nullptr) {
         jint result = -12345;
         onFreshThread([&] {
             TestJni jni;
             result = winCreateShortcut(jni, jni.string(std::string(target)), jni.string(text), jni.string(file),
-                                       jni.string(text), jni.string(directory), 0);
+                                       jni.string(description ? *description : text), jni.string(directory), 0);
             EXPECT_TRUE(jni.clean());
         });
         return result;
@@ -594,6 +595,11 @@ TEST_F(ShortcutTest, PathsAndTextsMeetWideProgramsInEitherTextMode)
         EXPECT_TRUE(link.wideDirectory == seenByWideProgram(directory));
     }
 
+    // Descriptions take 1,023 units in either mode, arguments as many in ansi mode (IShellLinkA) alone.
+    const std::u16string over(1024, u'd'), one = u"d";
+    EXPECT_EQ(javaCreate(base + u"d.lnk", u"a", u"", &over), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(javaCreate(base + u"a.lnk", over, u"", &one), unicodeMode() ? 0 : ERROR_FILENAME_EXCED_RANGE);
+
     // A folder whose name is outside the code page is reached in unicode mode
     // alone; ansi mode names another, missing folder (3).
     const std::u16string folder = base + u"uni-\u03A9\\";
@@ -615,12 +621,12 @@ TEST_F(ShortcutTest, ResultIsZeroExactlyWhenTheFileWasWrittenWhole)
     ASSERT_LT(sandbox.size(), 200u) << "no room for the long names";
     const std::string sandboxName = sandbox.substr(0, sandbox.size() - 1);
     // Limits count the bytes of the text the link's A methods take: a path of
-    // 259 bytes, arguments or a description of 32,766. "\xC3\xA9" is one
-    // character and two bytes.
+    // 259 bytes, arguments or a description of 1,023 (INFOTIPSIZE with the
+    // NUL; Wine's link stores more). "\xC3\xA9" is one character and two bytes.
     const std::string longestTarget = "C:\\" + repeat("\xC3\xA9", 128);           // 259 bytes, 131 characters
     const std::string overlongTarget = longestTarget + "x";                       // 260 bytes, 132 characters
     const std::string longestDirectory = "C:\\" + std::string(256, 'w');         // 259 bytes
-    const std::string longestText(32766, 't');
+    const std::string longestText(1023, 't');
     struct Case {
         const char* what;
         const char* target;
@@ -641,9 +647,9 @@ TEST_F(ShortcutTest, ResultIsZeroExactlyWhenTheFileWasWrittenWhole)
         {"260-byte target", overlongTarget.c_str(), sandbox + "target.lnk", false, ERROR_FILENAME_EXCED_RANGE},
         {"260-byte working directory", target.c_str(), sandbox + "directory.lnk", false, ERROR_FILENAME_EXCED_RANGE,
          "a", "d", longestDirectory + "w"},
-        {"32,767-byte arguments", target.c_str(), sandbox + "arguments.lnk", false, ERROR_FILENAME_EXCED_RANGE,
+        {"1,024-byte arguments", target.c_str(), sandbox + "arguments.lnk", false, ERROR_FILENAME_EXCED_RANGE,
          longestText + "t"},
-        {"32,767-byte description", target.c_str(), sandbox + "description.lnk", false, ERROR_FILENAME_EXCED_RANGE,
+        {"1,024-byte description", target.c_str(), sandbox + "description.lnk", false, ERROR_FILENAME_EXCED_RANGE,
          "a", longestText + "t"},
         {"missing directory", target.c_str(), sandbox + "missing\\x.lnk", false, ERROR_PATH_NOT_FOUND},
         {"path names a directory", target.c_str(), sandboxName, false, ERROR_ACCESS_DENIED},

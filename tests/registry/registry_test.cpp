@@ -44,12 +44,17 @@ struct Watch {
     int expandCalls = 0;
     int enumCalls = 0;
     const char* systemText = nullptr;  // FormatMessageA gives this text when set, as a localized Windows would
+    bool frozenTime = false;        // RegQueryInfoKeyA gives one last-write time, as within one clock tick
+    LONG notifyFailure = 0;         // RegNotifyChangeKeyValue returns this when non-zero
+    DWORD longValueName = 0;        // value names have this many units, as Windows allows and Wine does not store
+    DWORD performanceNeeds = 0;     // HKEY_PERFORMANCE_DATA's data needs this many bytes, its size reported undefined
 
     void reset()
     {
         systemText = nullptr;
         opened = closed = registryCalls = nullNames = 0;
-        queryInfoFailure = setValueFailure = failCall = 0;
+        queryInfoFailure = setValueFailure = failCall = notifyFailure = 0;
+        longValueName = performanceNeeds = frozenTime = 0;
         heapFailAt = heapCalls = queryValueCalls = expandCalls = enumCalls = 0;
         beforeQueryValue = nullptr;
         beforeEnum = nullptr;
@@ -131,8 +136,15 @@ LONG WINAPI watchedQueryInfo(HKEY key, LPSTR cls, LPDWORD clsSize, LPDWORD reser
 {
     if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (watch.queryInfoFailure) return watch.queryInfoFailure;
-    return RegQueryInfoKeyA(key, cls, clsSize, reserved, subKeys, subKeyLength, classLength, values,
-                            valueNameLength, valueLength, security, written);
+    LONG status = RegQueryInfoKeyA(key, cls, clsSize, reserved, subKeys, subKeyLength, classLength, values,
+                                   valueNameLength, valueLength, security, written);
+    if (watch.frozenTime && written) *written = FILETIME{1, 1};
+    return status;
+}
+
+LONG WINAPI watchedNotify(HKEY key, BOOL subtree, DWORD filter, HANDLE event, BOOL asynchronous)
+{
+    return watch.notifyFailure ? watch.notifyFailure : RegNotifyChangeKeyValue(key, subtree, filter, event, asynchronous);
 }
 
 template <typename Char>
@@ -142,6 +154,7 @@ LONG WINAPI watchedQueryValue(HKEY key, const Char* name, LPDWORD reserved, LPDW
     if (!name) InterlockedIncrement(&watch.nullNames);
     int call = ++watch.queryValueCalls;
     if (watch.beforeQueryValue) watch.beforeQueryValue(call);
+    if (key == HKEY_PERFORMANCE_DATA && data && *size < watch.performanceNeeds) return *size = 1, ERROR_MORE_DATA;
     return regQueryValueEx(key, name, reserved, type, data, size);
 }
 
@@ -177,6 +190,9 @@ LONG WINAPI watchedEnumValue(HKEY key, DWORD index, Char* name, LPDWORD size, LP
 {
     if (countAndFail()) return ERROR_ACCESS_DENIED;
     if (watch.beforeEnum) watch.beforeEnum(++watch.enumCalls);
+    // The A function takes the size as a SHORT: above 32,767 it overflows, and
+    // Windows may fail with ERROR_MORE_DATA. Neither form cuts a name.
+    if ((sizeof(Char) == 1 && *size > 32767) || *size <= watch.longValueName) return ERROR_MORE_DATA;
     return regEnumValue(key, index, name, size, reserved, type, data, dataSize);
 }
 
@@ -261,6 +277,7 @@ public:
             {"FormatMessageW", reinterpret_cast<void*>(watchedFormatMessageW)},
             {"RegEnumKeyExW", reinterpret_cast<void*>(&watchedEnumKey<WCHAR>)},
             {"RegEnumValueW", reinterpret_cast<void*>(&watchedEnumValue<WCHAR>)},
+            {"RegNotifyChangeKeyValue", reinterpret_cast<void*>(watchedNotify)},
         };
         for (const auto& w : watched) {
             patches_.push_back(std::make_unique<ImportPatch>(module, w.name, w.function));
@@ -580,6 +597,7 @@ struct Row {
 TEST_F(RegistryTest, EveryFailureGivesItsResultMessageAndBroadcast)
 {
     auto failQueryInfo = [] { watch.queryInfoFailure = ERROR_ACCESS_DENIED; };
+    auto failEnumeration = [] { watch.failCall = 2; };  // the first call after the open
     // A value that grows between the size query and the data query.
     auto growBetweenQueries = [] {
         watch.beforeQueryValue = [](int call) {
@@ -626,8 +644,8 @@ TEST_F(RegistryTest, EveryFailureGivesItsResultMessageAndBroadcast)
         // The lists, and the 64-bit and list values.
         {"keyGetSubKeys, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "missing"))); }, "null", "Error opening registry key", 0},
         {"keyGetValueNames, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "missing"))); }, "null", "Error opening registry key", 0},
-        {"keyGetSubKeys, count fails", failQueryInfo, [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "present"))); }, "null", "Error enumerating registry subkeys", 0},
-        {"keyGetValueNames, count fails", failQueryInfo, [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "present"))); }, "null", "Error enumerating registry values", 0},
+        {"keyGetSubKeys, enumeration fails", failEnumeration, [&](TestJni& j) { return show(j, keyGetSubKeys(j, currentUser, key(j, "present"))); }, "null", "Error enumerating registry subkeys", 0},
+        {"keyGetValueNames, enumeration fails", failEnumeration, [&](TestJni& j) { return show(j, keyGetValueNames(j, currentUser, key(j, "present"))); }, "null", "Error enumerating registry values", 0},
         {"keyGetLong, missing value", nullptr, [&](TestJni& j) { return show(keyGetLong(j, currentUser, key(j, "present"), j.string("absent"))); }, "0", "Error retreiving registry value", 0},
         {"keyGetLong, REG_DWORD", nullptr, [&](TestJni& j) { return show(keyGetLong(j, currentUser, key(j, "present"), j.string("dw"))); }, "0", "Incompatible data types", 0},
         {"keyGetStrings, missing key", nullptr, [&](TestJni& j) { return show(j, keyGetStrings(j, currentUser, key(j, "missing"), j.string("multi"))); }, "null", "Error opening registry key", 0},
@@ -887,6 +905,17 @@ TEST_F(RegistryTest, ReadingConvertsByRegistryType)
     EXPECT_EQ(keyGetValueType(jni, currentUser, key(jni, "values"), jni.string("qword")), 11);
     EXPECT_FALSE(jni.exceptionPending());
     EXPECT_TRUE(jni.clean());
+
+    // HKEY_PERFORMANCE_DATA's data, "PERF" in UTF-16 first, whatever size it
+    // reports with ERROR_MORE_DATA (Wine reports 0), up to the buffer's bound.
+    for (DWORD needs : {300000u, 0x7FFFFFFFu}) {
+        watch.performanceNeeds = needs;
+        TestJni perf;
+        std::string read = show(perf, keyGetValue(perf, handleToJint(HKEY_PERFORMANCE_DATA), perf.string(""), perf.string("Global")));
+        EXPECT_EQ(read.substr(0, 22) + perf.pendingMessage(), needs < 0x7FFFFFFFu ? "bytes:5000450052004600" : "nullError retreiving registry value");
+        perf.clearException();
+        EXPECT_TRUE(perf.clean());
+    }
 }
 
 // Run by registry_test_utf8 alone, whose manifest makes UTF-8 its ANSI code
@@ -1054,6 +1083,15 @@ TEST_F(RegistryTest, FailedWritesRaiseTheirTypesMessage)
         EXPECT_EQ(jni.pendingMessage(), "Acc\xC3\xA8s refus\xC3\xA9.\r\n");
         EXPECT_TRUE(jni.clean());
         watch.reset();
+    }
+
+    // A text with an insert ("%1") for an argument that no caller knows is given as it is.
+    {
+        TestJni jni;
+        watch.setValueFailure = ERROR_BAD_EXE_FORMAT;
+        keySetValue(jni, currentUser, key(jni, "present"), jni.string("v"), REG_SZ, jni.string("s"), JNI_FALSE);
+        EXPECT_NE(jni.pendingMessage().find("%1"), std::string::npos) << jni.pendingMessage();
+        EXPECT_TRUE(jni.clean());
     }
 
     // A code the system has no text for still gives a message that names it.
@@ -1274,6 +1312,19 @@ TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
         EXPECT_EQ(keyExists(jni, currentUser, jni.string(base + std::u16string(u"\\present\0x", 10))), JNI_FALSE);
         EXPECT_FALSE(jni.exceptionPending());
     }
+
+    // Windows cuts an expansion, or a text, of more than 32,766 units and
+    // still reports the whole size: either is refused; 32,766 units read whole.
+    SetEnvironmentVariableA("ZARN_BIG", std::string(20000, 'b').c_str());
+    for (const std::string& text : {std::string("%ZARN_BIG%;%ZARN_BIG%"), std::string(32767, 's'), "%ZARN_BIG%" + std::string(12766, 'e')}) {
+        setRaw("present", "big", REG_EXPAND_SZ, bytesOf(text + '\0'));
+        TestJni jni;
+        std::string read = show(jni, keyGetValue(jni, currentUser, key(jni, "present"), jni.string("big")));
+        EXPECT_EQ(read == "null" ? jni.pendingMessage() : std::to_string(read.size()), text.back() != 'e' ? "Error expanding registry strings" : "32773");  // "string:" and 32,766
+        jni.clearException();
+        EXPECT_TRUE(jni.clean());
+    }
+    SetEnvironmentVariableA("ZARN_BIG", nullptr);
     if (!unicodeMode()) return;
 
     // Data of another writer, read in unicode mode: to its first NUL, whole
@@ -1306,13 +1357,18 @@ TEST_F(RegistryTest, NamesAndStringsMeetWideProgramsInEitherTextMode)
 
 // ---- Lists of names, 64-bit numbers and string lists.
 
-// Every name whole, as the W functions give it; an empty key lists nothing; a
-// listing of 40 holds at most three local references at once.
+// Every name whole, as the W functions give it and the text mode reads it,
+// names that read the same once; an empty key lists nothing; a listing of 40
+// holds at most three local references at once. registry_cp932 runs it in code
+// page 932, where the katakana A and DI (83 41, 83 61) differ in the case of an
+// ASCII letter's byte.
 TEST_F(RegistryTest, ListingsGiveEveryNameWhole)
 {
     // Through the W functions: Wine's A functions take paths of up to MAX_PATH characters.
     setWide("lists\\" + std::string(255, 'k'), u"", REG_SZ, {});
     setWide("lists\\caf\xE9", u"", REG_SZ, {});
+    setWide(u"lists\\\u30A2", u"", REG_SZ, {});
+    setWide(u"lists\\\u30C2", u"", REG_SZ, {});
     setWide("lists", u"", REG_SZ, utf16Bytes(std::u16string(u"d", 2)));
     setWide("lists", std::u16string(16383, u'v'), REG_DWORD, {1, 0, 0, 0});
     for (int i = 0; i < 40; ++i) createKey("many\\k" + std::to_string(i));
@@ -1323,37 +1379,49 @@ TEST_F(RegistryTest, ListingsGiveEveryNameWhole)
             jstring p = key(jni, path);
             jobjectArray names = values ? keyGetValueNames(jni, currentUser, p) : keyGetSubKeys(jni, currentUser, p);
             EXPECT_TRUE(jni.isObjectArray(names)) << jni.pendingMessage();
-            EXPECT_EQ(namesOf(jni, names), namesW(path, values));
+            std::vector<std::u16string> read;
+            for (const std::u16string& name : namesW(path, values))
+                if (std::find(read.begin(), read.end(), readFromWideProgram(name)) == read.end()) read.push_back(readFromWideProgram(name));
+            EXPECT_EQ(namesOf(jni, names), read);
             EXPECT_LE(jni.peakLocalRefs(), 3);
             EXPECT_TRUE(jni.clean());
         }
     }
+    // Names of 32,767 units, which the watch answers for as Windows would.
+    watch.longValueName = 32767;
+    TestJni jni;
+    EXPECT_EQ(namesOf(jni, keyGetValueNames(jni, currentUser, key(jni, "lists"))), namesW("lists", true));
     EXPECT_EQ(namesW("lists", true).size(), 2u) << "the 16,383-character name";
-    EXPECT_EQ(namesW("lists", false).size(), 2u) << "the 255-character name";
+    EXPECT_EQ(namesW("lists", false).size(), 4u) << "the 255-character name";
 }
 
 // One change during a listing makes a second pass that gives the key as it is
-// then; a change before every enumeration call leaves no pass without one, and
-// the four passes together hold each name once.
+// then, also a removal and an addition within one tick of the key's last-write
+// time; a change before every enumeration call leaves no pass without one, and
+// the four passes together hold each name once, as they do for a key that
+// Windows cannot watch.
 TEST_F(RegistryTest, ListingAKeyThatChangesMeanwhileListsEachNameOnce)
 {
     for (int i = 0; i < 8; ++i) setRaw("moving\\k" + std::to_string(i), "v" + std::to_string(i), REG_SZ, {});
     for (int i = 0; i < 8; ++i) setRaw("moving", "v" + std::to_string(i), REG_SZ, {});
     // "a0" sorts before every other name: adding it moves them all.
-    auto flip = [](bool values, bool add) {
-        if (values && add) setRaw("moving", "a0", REG_SZ, {});
-        if (values && !add) RegDeleteKeyValueA(HKEY_CURRENT_USER, full("moving").c_str(), "a0");
-        if (!values && add) createKey("moving\\a0");
-        if (!values && !add) RegDeleteKeyA(HKEY_CURRENT_USER, full("moving\\a0").c_str());
+    auto flip = [](bool values, bool add, const char* name = "a0") {
+        if (values && add) setRaw("moving", name, REG_SZ, {});
+        if (values && !add) RegDeleteKeyValueA(HKEY_CURRENT_USER, full("moving").c_str(), name);
+        if (!values && add) createKey(std::string("moving\\") + name);
+        if (!values && !add) RegDeleteKeyA(HKEY_CURRENT_USER, full(std::string("moving\\") + name).c_str());
     };
     for (bool values : {false, true}) {
-        for (std::string change : {"add once", "remove once", "every call"}) {
+        for (std::string change : {"add once", "remove once", "swap in one tick", "every call", "unwatched"}) {
             SCOPED_TRACE(std::string(values ? "values, " : "sub-keys, ") + change);
-            flip(values, change == "remove once");
+            flip(values, change == "remove once" || change == "swap in one tick");
             watch.reset();
+            watch.frozenTime = change == "swap in one tick";
+            watch.notifyFailure = change == "unwatched" ? ERROR_INVALID_HANDLE : 0;
             watch.beforeEnum = [&](int call) {
                 if (change == "every call") flip(values, call % 2 == 0);
-                else if (call == 3) flip(values, change == "add once");
+                else if (change == "swap in one tick" && call == 3) flip(values, false), flip(values, true, "z0");
+                else if (call == 3 && change != "unwatched") flip(values, change == "add once");
             };
             TestJni jni;
             jstring p = key(jni, "moving");
@@ -1362,11 +1430,12 @@ TEST_F(RegistryTest, ListingAKeyThatChangesMeanwhileListsEachNameOnce)
             if (change != "every call") {
                 EXPECT_EQ(got, namesW("moving", values));
             }
-            EXPECT_GE(watch.enumCalls, change != "every call" ? 2 * 8 : 4 * 8) << "passes";
+            EXPECT_GE(watch.enumCalls, change == "every call" || change == "unwatched" ? 4 * 8 : 2 * 8) << "passes";
             std::sort(got.begin(), got.end());
             EXPECT_TRUE(std::adjacent_find(got.begin(), got.end()) == got.end()) << "a name listed twice";
             flip(values, false);
-            got.erase(std::remove(got.begin(), got.end(), u"a0"), got.end());
+            flip(values, false, "z0");
+            got.erase(std::remove_if(got.begin(), got.end(), [](const std::u16string& n) { return n == u"a0" || n == u"z0"; }), got.end());
             EXPECT_EQ(got, namesW("moving", values)) << "the names that stayed";
             EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
             EXPECT_TRUE(jni.clean());

@@ -196,7 +196,8 @@ public final class Registry {
      * @return the value; null for a null path or name
      * @throws RegistryException "Error opening registry key"; "Error retreiving registry value" when
      *     the value is missing or cannot be read; "Unsupported data type" for any type but 0 to 5;
-     *     "Error expanding registry strings"
+     *     "Error expanding registry strings" when Windows cannot expand the value, or the value or its
+     *     expansion is longer than the 32,766 characters that Windows expands
      */
     public static native Object keyGetValue(int root, String subKey, String valueName);
 
@@ -232,12 +233,12 @@ public final class Registry {
      *
      * <p>Another thread or process may add or remove sub-keys while they are listed. Windows numbers
      * the sub-keys, and such a change moves the later ones, so the listing is repeated, up to four
-     * times, until one runs from start to end with no change to the key: the result is then the
-     * key's sub-keys at one moment. When the key changes during every try, the result gathers the
-     * names of all four tries: each was a sub-key during the call and comes once, and a sub-key
-     * that existed all along is missing only if every try missed it. Names that read the same here
-     * (ASCII letter case ignored) are listed once; so are, in ansi text mode, names that differ only
-     * in characters the ANSI code page lacks, which read the same there.
+     * times, until one runs from start to end with no change to the key, as Windows' change
+     * notification for the key tells: the result is then the key's sub-keys at one moment. When the
+     * key changes during every try, or Windows cannot watch it, the result gathers the names of all
+     * four tries: each was a sub-key during the call and comes once, and a sub-key that existed all
+     * along is missing only if every try missed it. Names that read as the same text are listed
+     * once: in ansi text mode, names that differ only in characters the ANSI code page lacks.
      *
      * @param root a predefined root key
      * @param subKey the path below the root
@@ -248,7 +249,7 @@ public final class Registry {
     public static native String[] keyGetSubKeys(int root, String subKey);
 
     /**
-     * Lists the names of a key's values, each whole (up to Windows' 16,383 characters), in the
+     * Lists the names of a key's values, each whole (up to Windows' 32,767 characters), in the
      * order Windows gives them; the key's default value, when it is set, is {@code ""}.
      *
      * <p>Values that another thread or process sets or deletes during the listing are handled as

@@ -25,10 +25,12 @@ public final class Win32File {
      * that holds U+0000 is refused with {@link #ERROR_INVALID_PARAMETER}.
      *
      * @param targetPath what the shortcut opens, a full path of at most 259 bytes; required
-     * @param arguments command-line arguments of at most 32,766 bytes; empty or null for none
+     * @param arguments command-line arguments of at most 1,023 bytes (32,766 characters in unicode
+     *     mode); empty or null for none
      * @param shortcutPath the .lnk file to write: an absolute path of at most 259 bytes whose folder
      *     exists; required
-     * @param description description text of at most 32,766 bytes; empty or null for none
+     * @param description description text of at most 1,023 bytes (characters in unicode mode);
+     *     empty or null for none
      * @param workingDirectory working directory of at most 259 bytes; empty or null for none
      * @param showCommand {@link Window#SW_SHOWNORMAL}, {@link Window#SW_SHOWMAXIMIZED} or
      *     {@link Window#SW_SHOWMINNOACTIVE}; 0 or below keeps the default
