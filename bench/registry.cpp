@@ -239,9 +239,12 @@ std::vector<Case> registryCases(Natives& N)
     // ---- A watch's await that returns true after a change, against WaitForSingleObject and
     // RegNotifyChangeKeyValue written directly; each operation makes the change too.
     {
-        static const DWORD one = 1;
+        // A new number each time: Wine reports no change for a write of the data a value holds already.
+        static DWORD counter = 0;
         auto change = [](HKEY writer) {
-            return RegSetValueExA(writer, "watched", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one) == ERROR_SUCCESS;
+            ++counter;
+            return RegSetValueExA(writer, "watched", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&counter), sizeof counter) ==
+                   ERROR_SUCCESS;
         };
         auto native = [&N, change](int n) {
             TestJni jni;
