@@ -55,11 +55,11 @@ Function advapi32Function(const char* name) noexcept
 
 // SHDeleteKey takes no view. In a view the key is opened in that view,
 // emptied through that handle (RegDeleteTree with no sub-key), then removed in
-// that view (RegDeleteKeyEx): no step can reach the other view. RegDeleteKeyEx
-// exists from Windows Vista and on 64-bit Windows XP, RegDeleteTree from
-// Vista: without RegDeleteKeyEx Windows is 32-bit, has a single view and
-// ignores the flags, so SHDeleteKey does the same; with RegDeleteKeyEx alone,
-// the deletion is refused.
+// that view (RegDeleteKeyEx): no step can reach the other view. advapi32 has
+// RegDeleteKeyEx from Windows XP x64 and Server 2003 SP1, RegDeleteTree from
+// Vista. A Windows without RegDeleteKeyEx is 32-bit, with one view, and
+// ignores the flags: SHDeleteKey does the same there. Where RegDeleteKeyEx
+// comes without RegDeleteTree, a deletion in a view is refused.
 DWORD deleteTree(const RegistryRoot& root, const WindowsText& path) noexcept
 {
     if (root.refused) return ERROR_INVALID_HANDLE;

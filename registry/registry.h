@@ -41,12 +41,15 @@ struct RegistryRoot {
 RegistryRoot registryRoot(jint root) noexcept;
 
 // ---- The registry functions that take text, in the form of the text they are given.
+inline LONG regOpenKey(HKEY root, const WindowsText& path, REGSAM mask, HKEY* key) noexcept
+{
+    return path.units() ? RegOpenKeyExW(root, path.units(), 0, mask, key) : RegOpenKeyExA(root, path.ansi(), 0, mask, key);
+}
+
+// In the root's view.
 inline LONG regOpenKey(const RegistryRoot& root, const WindowsText& path, REGSAM mask, HKEY* key) noexcept
 {
-    if (root.refused) return ERROR_INVALID_HANDLE;
-    mask |= root.view;
-    return path.units() ? RegOpenKeyExW(root.key, path.units(), 0, mask, key)
-                        : RegOpenKeyExA(root.key, path.ansi(), 0, mask, key);
+    return root.refused ? ERROR_INVALID_HANDLE : regOpenKey(root.key, path, mask | root.view, key);
 }
 
 inline LONG regQueryValue(HKEY key, const WindowsText& name, DWORD* type, BYTE* data, DWORD* size) noexcept

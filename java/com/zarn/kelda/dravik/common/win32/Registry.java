@@ -9,7 +9,8 @@ package com.zarn.kelda.dravik.common.win32;
  * value name {@code ""} is the key's default value.
  *
  * <p>A {@code null} path or value name makes a method return its neutral result at once (given
- * with each method), with no exception and no registry access. Other failures raise
+ * with each method), with no exception and no registry access; {@link #watch}, which has no
+ * neutral result, raises {@link NullPointerException}. Other failures raise
  * {@link RegistryException} with one of the fixed messages quoted on each method; a raised
  * exception never leaves a key open or skips a requested broadcast.
  *
