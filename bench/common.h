@@ -29,6 +29,12 @@ struct Natives {
     testjni::Native<jboolean(jint, jstring)> keyExists{std::string(testjni::win32Package) + "Registry_keyExists", module};
     testjni::Native<jobjectArray(jint, jstring)> keyGetSubKeys{std::string(testjni::win32Package) + "Registry_keyGetSubKeys",
                                                                module};
+    testjni::Native<jint()> watchEvent{std::string(testjni::win32Package) + "Registry_watchEvent", module};
+    testjni::Native<jint(jint, jstring, jboolean, jint)> watchOpen{std::string(testjni::win32Package) + "Registry_watchOpen",
+                                                                   module};
+    testjni::Native<jint(jint, jint, jboolean, jint)> watchAwait{std::string(testjni::win32Package) + "Registry_watchAwait",
+                                                                 module};
+    testjni::Native<void(jint, jint)> watchClose{std::string(testjni::win32Package) + "Registry_watchClose", module};
     testjni::Native<jint(jint, jbyteArray, jint)> read{std::string(testjni::pipePackage) + "WinPipe_read", module};
     testjni::Native<jint(jint, jbyteArray, jint)> write{std::string(testjni::pipePackage) + "WinPipe_write", module};
     testjni::Native<jint(jstring, jstring, jint, jint, jint, jint, jint, jint)> createWindow{

@@ -1,6 +1,7 @@
 // The registry subsystem: keyGetValue, keySetValue, keyExists and
-// keyGetSubKeys against their direct sequences, and keyGetValue's time by the
-// size of the value.
+// keyGetSubKeys against their direct sequences, keyGetValue through a view
+// against the plain read, a watch's await after a change against Windows' own
+// wait and re-arm, and keyGetValue's time by the size of the value.
 #include "direct.h"
 #include "sections.h"
 
@@ -215,6 +216,86 @@ std::vector<Case> registryCases(Natives& N)
                                  return unchanged && i == static_cast<DWORD>(listSize);
                              });
                          }});
+    }
+    // ---- keyGetValue through KEY_WOW64_64KEY, against the same native with the plain root
+    {
+        struct ReadArgs {
+            jstring path, name;
+        };
+        auto prepare = [](TestJni& jni) { return ReadArgs{jni.string(sandboxKey), jni.string("sz32")}; };
+        auto ok = [](TestJni& jni, jobject result) { return result && jni.isString(result); };
+        auto read = [&N, prepare, ok](jint root) {
+            return [&N, prepare, ok, root](int n) {
+                return jniBatch(n, prepare, [&N, root](TestJni& jni, ReadArgs a) { return N.keyGetValue(jni, root, a.path, a.name); }, ok);
+            };
+        };
+        cases.push_back({"keyGetValue through KEY_WOW64_64KEY, REG_SZ of 32 bytes (direct: the plain root)", 1.10,
+                         N.keyGetValue.resolved(),
+                         [&N] {
+                             TestJni jni;
+                             jobject result = N.keyGetValue(jni, currentUser | 0x0100, jni.string(sandboxKey), jni.string("sz32"));
+                             if (!result || jni.utf8Bytes(result) != text31) return std::string("wrong value");
+                             return jni.clean() ? std::string() : std::string("JNI misuse");
+                         },
+                         read(currentUser | 0x0100), read(currentUser), read(currentUser)});
+    }
+
+    // ---- A watch's await that returns true after a change, against WaitForSingleObject and
+    // RegNotifyChangeKeyValue written directly; each operation makes the change too.
+    {
+        // A new number each time: Wine reports no change for a write of the data a value holds already.
+        static DWORD counter = 0;
+        auto change = [](HKEY writer) {
+            ++counter;
+            return RegSetValueExA(writer, "watched", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&counter), sizeof counter) ==
+                   ERROR_SUCCESS;
+        };
+        auto native = [&N, change](int n) {
+            TestJni jni;
+            HKEY writer = nullptr;
+            RegOpenKeyExA(HKEY_CURRENT_USER, sandboxKey, 0, KEY_SET_VALUE, &writer);
+            jint event = N.watchEvent(jni);
+            jint key = N.watchOpen(jni, currentUser, jni.string(sandboxKey), JNI_FALSE, event);
+            bool good = writer && key;
+            double start = now();
+            for (int i = 0; i < n && good; ++i) good = change(writer) && N.watchAwait(jni, key, event, JNI_FALSE, 5000) == 1;
+            double elapsed = now() - start;
+            N.watchClose(jni, key, event);
+            if (writer) RegCloseKey(writer);
+            return good && jni.clean() ? elapsed : -1;
+        };
+        auto direct = [change](int n) {
+            const DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_THREAD_AGNOSTIC;
+            HKEY writer = nullptr, key = nullptr;
+            RegOpenKeyExA(HKEY_CURRENT_USER, sandboxKey, 0, KEY_SET_VALUE, &writer);
+            RegOpenKeyExA(HKEY_CURRENT_USER, sandboxKey, 0, KEY_NOTIFY, &key);
+            HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            bool good = writer && key && RegNotifyChangeKeyValue(key, FALSE, filter, event, TRUE) == ERROR_SUCCESS;
+            double start = now();
+            for (int i = 0; i < n && good; ++i)
+                good = change(writer) && WaitForSingleObject(event, 5000) == WAIT_OBJECT_0 &&
+                       RegNotifyChangeKeyValue(key, FALSE, filter, event, TRUE) == ERROR_SUCCESS;
+            double elapsed = now() - start;
+            if (key) RegCloseKey(key);
+            if (writer) RegCloseKey(writer);
+            CloseHandle(event);
+            return good ? elapsed : -1;
+        };
+        cases.push_back({"watch await after a change", 1.10, N.watchAwait.resolved(),
+                         [&N, change] {
+                             TestJni jni;
+                             HKEY writer = nullptr;
+                             RegOpenKeyExA(HKEY_CURRENT_USER, sandboxKey, 0, KEY_SET_VALUE, &writer);
+                             jint event = N.watchEvent(jni);
+                             jint key = N.watchOpen(jni, currentUser, jni.string(sandboxKey), JNI_FALSE, event);
+                             std::string wrong;
+                             if (N.watchAwait(jni, key, event, JNI_FALSE, 0) != 0) wrong = "a change before any";
+                             else if (!change(writer) || N.watchAwait(jni, key, event, JNI_FALSE, 5000) != 1) wrong = "no change seen";
+                             N.watchClose(jni, key, event);
+                             if (writer) RegCloseKey(writer);
+                             return wrong.empty() && !jni.clean() ? std::string("JNI misuse") : wrong;
+                         },
+                         native, direct, direct});
     }
     return cases;
 }

@@ -14,7 +14,8 @@ namespace bench {
 
 // ---- Rows of the comparison table (native, direct, Win32 alone), by subsystem.
 std::vector<Case> sessionCases(Natives& N = natives());   // getEnvironmentVariable
-std::vector<Case> registryCases(Natives& N = natives());  // keyGetValue, keySetValue, keyExists, keyGetSubKeys
+// keyGetValue (also through a view), keySetValue, keyExists, keyGetSubKeys, a watch's await
+std::vector<Case> registryCases(Natives& N = natives());
 std::vector<Case> pipeCases();      // round trips of write and read
 std::vector<Case> desktopCases(Natives& N = natives());   // createWindow with destroyWindow, winCreateShortcut
 

@@ -138,6 +138,14 @@ public:
         return &handle_;
     }
 
+    // Gives up ownership: the caller closes the handle returned.
+    Handle release() noexcept
+    {
+        Handle handle = handle_;
+        handle_ = Traits::invalid();
+        return handle;
+    }
+
     void reset(Handle handle = Traits::invalid()) noexcept
     {
         if (handle_ != Traits::invalid()) {

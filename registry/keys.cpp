@@ -8,11 +8,6 @@
 
 namespace {
 
-HKEY toKey(jint root) noexcept
-{
-    return handleFromJint<HKEY>(root);
-}
-
 // What RegQueryInfoKeyA counts for a native.
 enum class Count { SubKeys, Values };
 
@@ -34,20 +29,71 @@ jboolean hasAny(JNIEnv* env, jint root, jstring subKey, Count what) noexcept
     return count > 0 ? JNI_TRUE : JNI_FALSE;
 }
 
-LONG regCreateKey(HKEY root, const WindowsText& path, HKEY* key, DWORD* disposition) noexcept
+LONG regCreateKey(const RegistryRoot& root, const WindowsText& path, HKEY* key, DWORD* disposition) noexcept
 {
-    return path.units() ? RegCreateKeyExW(root, path.units(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                          nullptr, key, disposition)
-                        : RegCreateKeyExA(root, path.ansi(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                                          nullptr, key, disposition);
+    if (root.refused) return ERROR_INVALID_HANDLE;
+    const REGSAM mask = KEY_ALL_ACCESS | root.view;
+    return path.units() ? RegCreateKeyExW(root.key, path.units(), 0, nullptr, REG_OPTION_NON_VOLATILE, mask, nullptr,
+                                          key, disposition)
+                        : RegCreateKeyExA(root.key, path.ansi(), 0, nullptr, REG_OPTION_NON_VOLATILE, mask, nullptr,
+                                          key, disposition);
 }
 
-DWORD deleteTree(HKEY root, const WindowsText& path) noexcept
+using DeleteTreeA = LONG(WINAPI*)(HKEY, LPCSTR);
+using DeleteTreeW = LONG(WINAPI*)(HKEY, LPCWSTR);
+using DeleteKeyExA = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
+using DeleteKeyExW = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
+
+// A function of advapi32 that the library's import table cannot name: the
+// library loads on Windows XP, whose advapi32 lacks it. Null where it is missing.
+template <typename Function>
+Function advapi32Function(const char* name) noexcept
 {
-    return path.units() ? SHDeleteKeyW(root, path.units()) : SHDeleteKeyA(root, path.ansi());
+    HMODULE advapi32 = GetModuleHandleA("advapi32.dll");
+    return advapi32 ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(advapi32, name))) : nullptr;
+}
+
+// SHDeleteKey takes no view. In a view the key is opened in that view,
+// emptied through that handle (RegDeleteTree with no sub-key), then removed in
+// that view (RegDeleteKeyEx): no step can reach the other view. advapi32 has
+// RegDeleteKeyEx from Windows XP x64 and Server 2003 SP1, RegDeleteTree from
+// Vista. A Windows without RegDeleteKeyEx is 32-bit, with one view, and
+// ignores the flags: SHDeleteKey does the same there. Where RegDeleteKeyEx
+// comes without RegDeleteTree, a deletion in a view is refused.
+DWORD deleteTree(const RegistryRoot& root, const WindowsText& path) noexcept
+{
+    if (root.refused) return ERROR_INVALID_HANDLE;
+    const bool wide = path.units() != nullptr;
+    auto deleteKeyA = wide ? nullptr : advapi32Function<DeleteKeyExA>("RegDeleteKeyExA");
+    auto deleteKeyW = wide ? advapi32Function<DeleteKeyExW>("RegDeleteKeyExW") : nullptr;
+    if (root.view == 0 || (!deleteKeyA && !deleteKeyW))
+        return wide ? SHDeleteKeyW(root.key, path.units()) : SHDeleteKeyA(root.key, path.ansi());
+    auto deleteTreeA = wide ? nullptr : advapi32Function<DeleteTreeA>("RegDeleteTreeA");
+    auto deleteTreeW = wide ? advapi32Function<DeleteTreeW>("RegDeleteTreeW") : nullptr;
+    if (!deleteTreeA && !deleteTreeW) return ERROR_CALL_NOT_IMPLEMENTED;
+    UniqueKey key;
+    LONG status = regOpenKey(root, path, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
+    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+    status = wide ? deleteTreeW(key.get(), nullptr) : deleteTreeA(key.get(), nullptr);
+    key.reset();
+    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+    return static_cast<DWORD>(wide ? deleteKeyW(root.key, path.units(), root.view, 0)
+                                   : deleteKeyA(root.key, path.ansi(), root.view, 0));
 }
 
 }  // namespace
+
+RegistryRoot registryRoot(jint root) noexcept
+{
+    const auto bits = static_cast<uint32_t>(root);
+    const uint32_t view = bits & (KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+    if (view == 0) return {handleFromJint<HKEY>(root), 0, false};
+    const uint32_t key = bits & ~view;
+    // HKEY_CLASSES_ROOT to HKEY_CURRENT_USER_LOCAL_SETTINGS, HKEY_PERFORMANCE_TEXT, HKEY_PERFORMANCE_NLSTEXT.
+    const bool predefined = (key >= 0x80000000u && key <= 0x80000007u) || key == 0x80000050u || key == 0x80000060u;
+    if (!predefined || view == (KEY_WOW64_64KEY | KEY_WOW64_32KEY)) return {nullptr, 0, true};
+    return {handleFromJint<HKEY>(static_cast<jint>(key)), view, false};
+}
 
 bool registryText(JNIEnv* env, const WindowsText& text) noexcept
 {
@@ -61,7 +107,7 @@ KeyOpen openKey(JNIEnv* env, jint root, jstring subKey, REGSAM mask, UniqueKey& 
     if (subKey == nullptr) return KeyOpen::Skipped;
     WindowsText path(env, subKey);
     if (!registryText(env, path)) return path.holdsNul() ? KeyOpen::Failed : KeyOpen::Skipped;
-    LONG status = regOpenKey(toKey(root), path, mask, key.put());
+    LONG status = regOpenKey(registryRoot(root), path, mask, key.put());
     path.release();
     if (status != ERROR_SUCCESS) {
         throwRegistryException(env, "Error opening registry key");
@@ -89,7 +135,7 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyExists(JNIEnv* env, jclass, 
     WindowsText path(env, subKey);
     if (!path) return JNI_FALSE;
     UniqueKey key;
-    return regOpenKey(toKey(root), path, KEY_READ, key.put()) == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
+    return regOpenKey(registryRoot(root), path, KEY_READ, key.put()) == ERROR_SUCCESS ? JNI_TRUE : JNI_FALSE;
 }
 
 // Registry.keyCreate(int root, String subKey) -> int
@@ -102,7 +148,7 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyCreate(JNIEnv* env, jclass, 
     // RegCreateKeyEx creates every missing key along the path.
     UniqueKey key;
     DWORD disposition = 0;
-    LONG status = regCreateKey(toKey(root), path, key.put(), &disposition);
+    LONG status = regCreateKey(registryRoot(root), path, key.put(), &disposition);
     path.release();
     if (status != ERROR_SUCCESS) return status;
     key.reset();
@@ -121,7 +167,7 @@ Java_com_zarn_kelda_dravik_common_win32_Registry_keyDelete(JNIEnv* env, jclass, 
     // SHDeleteKey removes the key with its whole subtree. An empty path names
     // the root itself, whose every key and value it would remove: that is
     // refused as an invalid parameter.
-    DWORD status = path.length() != 0 ? deleteTree(toKey(root), path) : ERROR_INVALID_PARAMETER;
+    DWORD status = path.length() != 0 ? deleteTree(registryRoot(root), path) : ERROR_INVALID_PARAMETER;
     path.release();
     if (status != ERROR_SUCCESS) throwRegistryException(env, "Could not delete registry key");
     if (broadcast) broadcastEnvironmentChange();

@@ -26,10 +26,30 @@ KeyOpen openKey(JNIEnv* env, jint root, jstring subKey, REGSAM mask, UniqueKey& 
 // (a RegistryException is raised: nothing is done under the shortened name).
 bool registryText(JNIEnv* env, const WindowsText& text) noexcept;
 
+// A root as a native receives it: a key, or a predefined key with one of
+// Registry.KEY_WOW64_64KEY (0x0100) and KEY_WOW64_32KEY (0x0200) ORed in, which
+// names the registry view that every open, create and delete of the call uses.
+// No predefined key has these bits set. A root without them reaches Windows as
+// it is, with no view. Both bits, or one on a root that is no predefined key,
+// refuse the root: the calls below then answer ERROR_INVALID_HANDLE without
+// asking Windows, as Windows answers a root that is no key.
+struct RegistryRoot {
+    HKEY key;
+    REGSAM view;   // 0, KEY_WOW64_64KEY or KEY_WOW64_32KEY
+    bool refused;
+};
+RegistryRoot registryRoot(jint root) noexcept;
+
 // ---- The registry functions that take text, in the form of the text they are given.
 inline LONG regOpenKey(HKEY root, const WindowsText& path, REGSAM mask, HKEY* key) noexcept
 {
     return path.units() ? RegOpenKeyExW(root, path.units(), 0, mask, key) : RegOpenKeyExA(root, path.ansi(), 0, mask, key);
+}
+
+// In the root's view.
+inline LONG regOpenKey(const RegistryRoot& root, const WindowsText& path, REGSAM mask, HKEY* key) noexcept
+{
+    return root.refused ? ERROR_INVALID_HANDLE : regOpenKey(root.key, path, mask | root.view, key);
 }
 
 inline LONG regQueryValue(HKEY key, const WindowsText& name, DWORD* type, BYTE* data, DWORD* size) noexcept

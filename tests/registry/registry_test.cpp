@@ -48,10 +48,14 @@ struct Watch {
     LONG notifyFailure = 0;         // RegNotifyChangeKeyValue returns this when non-zero
     DWORD longValueName = 0;        // value names have this many units, as Windows allows and Wine does not store
     DWORD performanceNeeds = 0;     // HKEY_PERFORMANCE_DATA's data needs this many bytes, its size reported undefined
+    bool refuseAgnostic = false;       // RegNotifyChangeKeyValue refuses REG_NOTIFY_THREAD_AGNOSTIC, as before Windows 8
+    volatile LONG agnosticArms = 0;    // registrations made with the flag
 
     void reset()
     {
         systemText = nullptr;
+        refuseAgnostic = false;
+        agnosticArms = 0;
         opened = closed = registryCalls = nullNames = 0;
         queryInfoFailure = setValueFailure = failCall = notifyFailure = 0;
         longValueName = performanceNeeds = frozenTime = 0;
@@ -142,11 +146,6 @@ LONG WINAPI watchedQueryInfo(HKEY key, LPSTR cls, LPDWORD clsSize, LPDWORD reser
     return status;
 }
 
-LONG WINAPI watchedNotify(HKEY key, BOOL subtree, DWORD filter, HANDLE event, BOOL asynchronous)
-{
-    return watch.notifyFailure ? watch.notifyFailure : RegNotifyChangeKeyValue(key, subtree, filter, event, asynchronous);
-}
-
 template <typename Char>
 LONG WINAPI watchedQueryValue(HKEY key, const Char* name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
 {
@@ -227,6 +226,33 @@ DWORD WINAPI watchedFormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD 
     MultiByteToWideChar(CP_ACP, 0, watch.systemText, -1, text, units);
     *reinterpret_cast<WCHAR**>(buffer) = text;
     return static_cast<DWORD>(units - 1);
+}
+
+LONG WINAPI watchedNotify(HKEY key, BOOL subtree, DWORD filter, HANDLE event, BOOL asynchronous)
+{
+    // Not one of the calls that fail in turn: a listing whose notification fails
+    // still lists, through more passes.
+    if (watch.notifyFailure) return watch.notifyFailure;
+    if (filter & REG_NOTIFY_THREAD_AGNOSTIC) {
+        if (watch.refuseAgnostic) return ERROR_INVALID_PARAMETER;
+        InterlockedIncrement(&watch.agnosticArms);
+    }
+    return RegNotifyChangeKeyValue(key, subtree, filter, event, asynchronous);
+}
+
+// Runs a program and waits for it; true when it ended with exit code 0.
+bool runProgram(std::string commandLine)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    DWORD code = 1;
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code == 0;
 }
 
 void* __cdecl watchedMalloc(size_t size)
@@ -395,6 +421,11 @@ protected:
     Native<void(jint, jstring, jstring, jlong, jboolean)> keySetLong{name("keySetLong")};
     Native<jobjectArray(jint, jstring, jstring)> keyGetStrings{name("keyGetStrings")};
     Native<void(jint, jstring, jstring, jobjectArray, jboolean)> keySetStrings{name("keySetStrings")};
+    Native<jint()> watchEvent{name("watchEvent")};
+    Native<jint(jint, jstring, jboolean, jint)> watchOpen{name("watchOpen")};
+    Native<jint(jint, jint, jboolean, jint)> watchAwait{name("watchAwait")};
+    Native<void(jint)> watchWake{name("watchWake")};
+    Native<void(jint, jint)> watchClose{name("watchClose")};
 
     static std::string name(const char* method) { return std::string(win32Package) + "Registry_" + method; }
 
@@ -611,6 +642,13 @@ TEST_F(RegistryTest, EveryFailureGivesItsResultMessageAndBroadcast)
         {"keyExists, missing key", nullptr, [&](TestJni& j) { return show(keyExists(j, currentUser, key(j, "missing"))); }, "false", nullptr, 0},
         {"keyExists, root that is no key", nullptr, [&](TestJni& j) { return show(keyExists(j, 0, key(j, "present"))); }, "false", nullptr, 0},
         {"keyCreate, root that is no key", nullptr, [&](TestJni& j) { return show(keyCreate(j, 0, key(j, "new"))); }, std::to_string(ERROR_INVALID_HANDLE), nullptr, 0},
+        // A view bit on a root that is no predefined key, or both bits: an invalid root.
+        {"keyExists, view bit on an open key", nullptr, [&](TestJni& j) { return withSandboxRoot([&](jint root) { return show(keyExists(j, root | 0x0100, j.string("present"))); }); }, "false", nullptr, 0},
+        {"keyCreate, both view bits", nullptr, [&](TestJni& j) { return show(keyCreate(j, currentUser | 0x0300, key(j, "new"))); }, std::to_string(ERROR_INVALID_HANDLE), nullptr, 0},
+        {"keyDelete, view bit on an open key", nullptr, [&](TestJni& j) { return withSandboxRoot([&](jint root) { return show(keyDelete(j, root | 0x0200, j.string("present"), JNI_FALSE)); }); }, std::to_string(ERROR_INVALID_HANDLE), "Could not delete registry key", 0},
+        {"keyGetValue, both view bits", nullptr, [&](TestJni& j) { return show(j, keyGetValue(j, currentUser | 0x0300, key(j, "present"), j.string("v"))); }, "null", "Error opening registry key", 0},
+        {"keyDelete in a view, missing key", nullptr, [&](TestJni& j) { return show(keyDelete(j, currentUser | 0x0100, key(j, "missing"), JNI_FALSE)); }, "2", "Could not delete registry key", 0},
+        {"watchOpen, missing key", nullptr, [&](TestJni& j) { jint event = watchEvent(j); jint k = watchOpen(j, currentUser, key(j, "missing"), JNI_TRUE, event); watchClose(j, k, event); return show(k); }, "0", "Error opening registry key", 0},
         {"keyCreate, existing key", nullptr, [&](TestJni& j) { return show(keyCreate(j, currentUser, key(j, "present"))); }, "0", "Attempted to create existing key", 0},
         {"keyDelete, missing key, flag set", nullptr, [&](TestJni& j) { return show(keyDelete(j, currentUser, key(j, "missing"), JNI_TRUE)); }, "2", "Could not delete registry key", 1},
         {"keyDelete, missing key, flag clear", nullptr, [&](TestJni& j) { return show(keyDelete(j, currentUser, key(j, "missing"), JNI_FALSE)); }, "2", "Could not delete registry key", 0},
@@ -714,6 +752,7 @@ TEST_F(RegistryTest, NullPathOrNullNameReturnsNeutralWithoutAnyCallOrBroadcast)
         {"keySetLong", [&](TestJni& j, jstring p, jstring n) { keySetLong(j, currentUser, p, n, 5, JNI_TRUE); return std::string("void"); }, "void", true},
         {"keyGetStrings", [&](TestJni& j, jstring p, jstring n) { return show(j, keyGetStrings(j, currentUser, p, n)); }, "null", true},
         {"keySetStrings", [&](TestJni& j, jstring p, jstring n) { keySetStrings(j, currentUser, p, n, j.objectArray({j.string("s")}), JNI_TRUE); return std::string("void"); }, "void", true},
+        {"watchOpen", [&](TestJni& j, jstring p, jstring) { return show(watchOpen(j, currentUser, p, JNI_TRUE, 0)); }, "0", false},
     };
     const std::string before = snapshot();
     for (const Case& c : cases) {
@@ -1551,6 +1590,120 @@ TEST_F(RegistryTest, EveryFailedAllocationOrRegistryCallOfTheNewNativesEndsWithI
         }
         EXPECT_GE(registryCalls, 2) << message;
         EXPECT_EQ(snapshot(), before) << message;
+    }
+}
+
+// ---- Views and watches.
+
+// The reg.exe of the other architecture writes under HKLM\Software in its own
+// view (a 32-bit process reaches the 64-bit one through sysnative); each view
+// is reached through its flag alone, and a deletion in one view leaves the other.
+TEST_F(RegistryTest, EachViewIsReachedThroughItsFlagAndDeletedAlone)
+{
+#ifdef _WIN64
+    const std::string otherReg = "C:\\windows\\syswow64\\reg.exe";
+    const jint otherView = 0x0200, ownView = 0x0100;
+#else
+    const std::string otherReg = "C:\\windows\\sysnative\\reg.exe";
+    const jint otherView = 0x0100, ownView = 0x0200;
+#endif
+    const jint machine = static_cast<jint>(0x80000002);
+    const std::string path = "Software\\ZarnViewTest-" + std::to_string(GetCurrentProcessId());
+    auto inView = [&](jint view, const std::string& sub) {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, (path + sub).c_str(), 0, KEY_READ | view, &key)) return false;
+        RegCloseKey(key);
+        return true;
+    };
+    for (jint deleting : {otherView, ownView}) {
+        SCOPED_TRACE(deleting == otherView ? "deleted in the other view" : "deleted in this view");
+        ASSERT_TRUE(runProgram(otherReg + " add HKLM\\" + path + "\\deep /v v /d other /f"));
+        TestJni jni;
+        EXPECT_EQ(show(jni, keyGetValue(jni, machine | otherView, jni.string(path + "\\deep"), jni.string("v"))), "string:other");
+        EXPECT_FALSE(keyExists(jni, machine, jni.string(path)));
+        EXPECT_FALSE(keyExists(jni, machine | ownView, jni.string(path)));
+        EXPECT_EQ(keyCreate(jni, machine, jni.string(path + "\\own")), 0);
+        EXPECT_TRUE(inView(ownView, "\\own"));
+        EXPECT_FALSE(keyExists(jni, machine | otherView, jni.string(path + "\\own")));
+        EXPECT_EQ(keyDelete(jni, machine | deleting, jni.string(path), JNI_FALSE), 0);
+        EXPECT_FALSE(inView(deleting, ""));
+        EXPECT_TRUE(inView(deleting ^ 0x0300, deleting == otherView ? "\\own" : "\\deep"));
+        EXPECT_EQ(keyDelete(jni, machine | (deleting ^ 0x0300), jni.string(path), JNI_FALSE), 0);
+        EXPECT_FALSE(inView(otherView, "") || inView(ownView, ""));
+        EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+        EXPECT_TRUE(jni.clean());
+    }
+}
+
+// A watch armed by a thread that has ended reports a change made meanwhile by
+// another thread or process once, and only a change it watches; with no
+// change the wait lasts its time-out; a wake ends a wait at once. Where the
+// thread-agnostic flag is refused, as before Windows 8, the watch arms without it.
+TEST_F(RegistryTest, WatchReportsEachWatchedChangeOnce)
+{
+    const std::string byProcess = "C:\\windows\\system32\\reg.exe add HKCU\\" + full("present") + " /v p /d x /f";
+    jint event = 0;
+    struct Case {
+        const char* what;
+        bool subtree;
+        std::function<void()> change;
+        jint result;  // 0 time-out, 1 change, 2 key deleted
+        const char* path = "present";
+    };
+    const Case cases[] = {
+        {"value set by another thread", false, [] { setRaw("present", "w", REG_SZ, {}); }, 1},
+        {"value set by another process", false, [&] { EXPECT_TRUE(runProgram(byProcess)); }, 1},
+        {"value deleted", false, [] { RegDeleteKeyValueA(HKEY_CURRENT_USER, full("present").c_str(), "v"); }, 1},
+        {"sub-key added", false, [] { createKey("present\\new"); }, 1},
+        {"value below, key only", false, [] { setRaw("present\\child", "w", REG_SZ, {}); }, 0},
+        {"value below, subtree", true, [] { setRaw("present\\child", "w", REG_SZ, {}); }, 1},
+        {"no change", true, nullptr, 0},
+        // A key without sub-keys goes in one step. Windows signals a watch on a key that is
+        // deleted; Wine does not, and the test signals it in Windows' place.
+        {"key deleted", false, [&] { RegDeleteKeyA(HKEY_CURRENT_USER, full("valuesOnly").c_str()); SetEvent(handleFromJint<HANDLE>(event)); }, 2, "valuesOnly"},
+    };
+    for (bool refused : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (refused ? ", flag refused" : ""));
+            populate();
+            watch.reset();
+            watch.refuseAgnostic = refused;
+            TestJni jni;
+            jint watched = 0;
+            event = watchEvent(jni);
+            // Armed by a thread that ends first; without the flag Windows signals the event when that
+            // thread ends, so there the watch is armed by this thread.
+            auto arm = [&] { TestJni own; watched = watchOpen(own, currentUser, key(own, c.path), c.subtree, event); };
+            if (refused) arm();
+            else TestThread(arm).join();
+            ASSERT_NE(watched, 0);
+            EXPECT_EQ(watch.agnosticArms, refused ? 0 : 1);
+            EXPECT_EQ(watchAwait(jni, watched, event, c.subtree, 0), 0) << "a change before any";
+            TestThread changer([&] { Sleep(50); if (c.change) c.change(); });
+            DWORD start = GetTickCount();
+            EXPECT_EQ(watchAwait(jni, watched, event, c.subtree, c.result ? 20000 : 400), c.result);
+            DWORD took = GetTickCount() - start;
+            changer.join();
+            if (!c.result) {
+                EXPECT_GE(took, 390u);
+                EXPECT_LT(took, 1500u);
+            }
+            // Reported once; the watch is armed again.
+            if (c.result == 1 && !c.subtree) {
+                EXPECT_EQ(watchAwait(jni, watched, event, c.subtree, 0), 0);
+                setRaw("present", "again", REG_SZ, {});
+                EXPECT_EQ(watchAwait(jni, watched, event, c.subtree, 0), 1);
+            }
+            TestThread waker([&] { TestJni own; Sleep(100); start = GetTickCount(); watchWake(own, event); });
+            EXPECT_EQ(watchAwait(jni, watched, event, c.subtree, 20000), c.result == 2 ? 2 : 1) << "woken";
+            DWORD woken = GetTickCount() - start;
+            waker.join();
+            EXPECT_LE(woken, 100u);
+            watchClose(jni, watched, event);
+            EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
+            EXPECT_TRUE(jni.clean());
+            EXPECT_EQ(watch.opened, watch.closed);
+        }
     }
 }
 

@@ -82,6 +82,8 @@ Bed::Bed()
     RegSetValueExA(key, "qword", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&large), sizeof large);
     RegSetValueExA(key, "multi", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>("a\0bc\0"), 6);
     RegCloseKey(key);
+    watchEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    RegOpenKeyExA(HKEY_CURRENT_USER, (sandbox + "\\k").c_str(), 0, KEY_NOTIFY, &watchKey_);
 
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
@@ -105,6 +107,8 @@ Bed::Bed()
 Bed::~Bed()
 {
     if (window_) DestroyWindow(window_);
+    RegCloseKey(watchKey_);
+    CloseHandle(watchEvent_);
     SHDeleteKeyA(HKEY_CURRENT_USER, sandboxPath);
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((tempDir_ + "\\*").c_str(), &found);
@@ -137,6 +141,9 @@ std::vector<Arg> Bed::baseArgs(TestJni& jni, const Entry& e)
     if (n == "Registry_keyGetStrings") return {root, s(sandbox + "\\k"), s("multi")};
     if (n == "Registry_keySetStrings")
         return {root, s(sandbox + "\\k"), s("scratch"), ref(jni.objectArray({jni.string("a"), jni.string("b")})), i(0)};
+    if (n == "Registry_watchOpen") return {root, s(sandbox + "\\k"), i(0), i(asJint(watchEvent_))};
+    if (n == "Registry_watchAwait") return {i(asJint(watchKey_)), i(asJint(watchEvent_)), i(1), i(0)};
+    if (n == "Registry_watchClose") return {i(0), i(0)};
     if (n == "WinPipe_createNamedPipe")
         return {s("\\\\.\\pipe\\zarn-stress-" + std::to_string(GetCurrentProcessId()) + "-" +
                   std::to_string(++pipeCounter_)),
@@ -195,6 +202,7 @@ std::vector<Arg> Bed::variants(TestJni& jni, Role role)
         return {ref(nullptr), s(""), s(tempDir_ + "\\" + std::string(300, 'l') + ".lnk"),
                 s(tempDir_ + "\\missing-folder\\x.lnk")};
     case Role::Bytes: return {ref(nullptr), ref(jni.bytes({})), ref(jni.bytes(1, 0x11))};
+    case Role::Millis: return {i(0), i(1), i(-1), i(static_cast<jint>(0x80000000))};
     case Role::Length: {
         std::vector<Arg> lengths = ints;
         lengths.push_back(i(17));  // one more than the base array holds
@@ -211,6 +219,8 @@ void Bed::afterCall(TestJni& jni, const Entry& e, const std::vector<Arg>& args, 
     // Give back what the call made.
     if (isPipeCreator(e) && outcome.value != -1 && outcome.value != 0)
         CloseHandle(handleFromJint<HANDLE>(static_cast<jint>(outcome.value)));
+    if (e.name == "Registry_watchEvent" && outcome.value) CloseHandle(handleFromJint<HANDLE>(static_cast<jint>(outcome.value)));
+    if (e.name == "Registry_watchOpen" && outcome.value) RegCloseKey(handleFromJint<HKEY>(static_cast<jint>(outcome.value)));
     if (e.name == "Window_createWindow" && outcome.value != -1 && outcome.value != 0)
         DestroyWindow(handleFromJint<HWND>(static_cast<jint>(outcome.value)));
 

@@ -44,6 +44,8 @@ private:
     jint closedHandle_ = 0;
     jint destroyedWindow_ = 0;
     int pipeCounter_ = 0;
+    HANDLE watchEvent_ = nullptr;  // an event and a key of the sandbox for the watch natives
+    HKEY watchKey_ = nullptr;
 };
 
 // HKEY_CURRENT_USER written out, every key and value, the sandbox left out.

@@ -150,6 +150,13 @@ std::vector<Entry> buildTable()
     t.push_back(make<void, jint, jstring, jstring, jobjectArray, jboolean>(
         "Registry_keySetStrings", {R::Root, R::SubKey, R::ValueName, R::Strings, R::Flag}, {none, isVoid(), isVoid()},
         isVoid()));
+    // The watch: a null path gives 0 at once, as does a key that is not opened.
+    t.push_back(make<jint>("Registry_watchEvent", {}));
+    t.push_back(make<jint, jint, jstring, jboolean, jint>("Registry_watchOpen", {R::Root, R::SubKey, R::Flag, R::Handle},
+                                                          {none, equals(0)}, equals(0)));
+    t.push_back(make<jint, jint, jint, jboolean, jint>("Registry_watchAwait", {R::Handle, R::Handle, R::Flag, R::Millis}));
+    t.push_back(make<void, jint>("Registry_watchWake", {R::Handle}));
+    t.push_back(make<void, jint, jint>("Registry_watchClose", {R::Handle, R::Handle}));
     // WinPipe: a null name fails like a name without characters; a null array touches nothing.
     t.push_back(make<jint, jstring, jint, jint, jint, jint, jint>(
         "WinPipe_createNamedPipe", {R::PipeName, R::Int, R::Int, R::Int, R::Int, R::Int}, {equals(-1)}, equals(-1)));

@@ -1,4 +1,4 @@
-// All 34 natives of the library in one table, each callable with a vector of
+// All 39 natives of the library in one table, each callable with a vector of
 // generic arguments, so that one loop can sweep arguments, inject JNI faults
 // or draw random calls across the whole library.
 #ifndef ZARN_TEST_NATIVE_TABLE_H
@@ -33,6 +33,7 @@ enum class Role {
     Path,       // a file path
     Bytes,      // byte[]
     Length,     // count of bytes of a byte[]
+    Millis,     // a time-out in milliseconds
 };
 
 struct Arg {
@@ -74,7 +75,7 @@ struct Entry {
     Expect faultResult;
 };
 
-// The 34 natives, in the order of their classes.
+// The 39 natives, in the order of their classes.
 const std::vector<Entry>& nativeTable();
 const Entry& entry(const std::string& name);
 

@@ -9,7 +9,8 @@ package com.zarn.kelda.dravik.common.win32;
  * value name {@code ""} is the key's default value.
  *
  * <p>A {@code null} path or value name makes a method return its neutral result at once (given
- * with each method), with no exception and no registry access. Other failures raise
+ * with each method), with no exception and no registry access; {@link #watch}, which has no
+ * neutral result, raises {@link NullPointerException}. Other failures raise
  * {@link RegistryException} with one of the fixed messages quoted on each method; a raised
  * exception never leaves a key open or skips a requested broadcast.
  *
@@ -27,6 +28,14 @@ package com.zarn.kelda.dravik.common.win32;
  * in the other. A {@code byte[]} value is only read, never written. In a 32-bit JVM on 64-bit
  * Windows, keys under {@code HKEY_LOCAL_MACHINE\SOFTWARE} are redirected to {@code WOW6432Node};
  * the 64-bit library in a 64-bit JVM sees the native view.
+ *
+ * <p>A root with {@link #KEY_WOW64_64KEY} or {@link #KEY_WOW64_32KEY} ORed in reaches that view
+ * of the registry from either JVM: every key that the method opens, creates or deletes is taken
+ * in that view, for example
+ * {@code keyGetValue(HKEY_LOCAL_MACHINE | KEY_WOW64_64KEY, "Software\\Vendor", "Path")}.
+ * 32-bit Windows has one view and ignores both flags. Both flags together, or a flag on a root
+ * that is not a predefined key, make an invalid root, which each method answers as it answers
+ * any other invalid root.
  */
 public final class Registry {
     /** HKEY_CLASSES_ROOT (0x80000000). */
@@ -41,6 +50,15 @@ public final class Registry {
     public static final int HKEY_PERFORMANCE_DATA = 0x80000004;
     /** HKEY_CURRENT_CONFIG (0x80000005). */
     public static final int HKEY_CURRENT_CONFIG = 0x80000005;
+
+    /**
+     * ORed into a root: the 64-bit view of the registry, also from a 32-bit JVM (0x0100).
+     */
+    public static final int KEY_WOW64_64KEY = 0x0100;
+    /**
+     * ORed into a root: the 32-bit view of the registry, also from a 64-bit JVM (0x0200).
+     */
+    public static final int KEY_WOW64_32KEY = 0x0200;
 
     /** No type: read and written as {@code byte[]}. */
     public static final int REG_NONE = 0;
@@ -332,4 +350,158 @@ public final class Registry {
      */
     public static native void keySetStrings(int root, String subKey, String valueName, String[] values,
             boolean broadcast);
+
+    /**
+     * Opens a key and watches it for changes: sub-keys added or removed, values set or deleted, in
+     * the key alone or, with {@code subtree}, anywhere below it too. The root may carry
+     * {@link #KEY_WOW64_64KEY} or {@link #KEY_WOW64_32KEY}. The watch holds the key open until it
+     * is closed; close it with {@link Watch#close()}, best through try-with-resources.
+     *
+     * @param root a predefined root key
+     * @param subKey the path below the root
+     * @param subtree whether changes below the key count too
+     * @return the watch, armed: {@link Watch#await} reports every change from now on
+     * @throws NullPointerException for a null path
+     * @throws RegistryException "Error opening registry key" when the key is missing or cannot be
+     *     opened for notification; "Error watching registry key" when Windows refuses the watch
+     */
+    public static Watch watch(int root, String subKey, boolean subtree) {
+        if (subKey == null) {
+            throw new NullPointerException("subKey");
+        }
+        int event = watchEvent();
+        boolean made = false;
+        try {
+            Watch watch = new Watch(watchOpen(root, subKey, subtree, event), event, subtree);
+            made = true;
+            return watch;
+        } finally {
+            if (!made) {
+                watchClose(0, event);
+            }
+        }
+    }
+
+    /**
+     * A watch on one registry key, made by {@link Registry#watch}. Any thread may call its
+     * methods, several at once.
+     */
+    public static final class Watch implements AutoCloseable {
+        // What watchAwait reports: the time ran out; a change came and the watch is armed again;
+        // a change came and the key is deleted; a change came and Windows refused to arm again.
+        private static final int TIMED_OUT = 0;
+        private static final int CHANGED = 1;
+        private static final int DELETED = 2;
+        private static final int UNWATCHED = 3;
+
+        // The open key and the auto-reset event that Windows signals on a change, as jint handles.
+        private final int key;
+        private final int event;
+        private final boolean subtree;
+
+        // Closing a handle that another thread waits on, or uses, is undefined in Windows, and
+        // the value may name another object at once. So the handles are closed only by the
+        // last thread to leave them: close() marks the watch closed and signals the event,
+        // which wakes one waiter; each waiter that leaves a closed watch signals again for the
+        // next, and the one that leaves last, or close() when none waits, closes both handles,
+        // once. No thread enters the natives with the handles after close(). The natives keep no
+        // memory of their own: the handles are all the state there is.
+        private final Object lock = new Object();
+        private int inside;      // threads in watchAwait; guarded by lock
+        private boolean closed;  // guarded by lock
+        private String ended;    // the message of every await after the key was deleted or unwatched; guarded by lock
+
+        Watch(int key, int event, boolean subtree) {
+            this.key = key;
+            this.event = event;
+            this.subtree = subtree;
+        }
+
+        /**
+         * Waits until something changed since the watch was made, or since the last call that
+         * returned true. A change that came meanwhile returns true at once; no change is lost
+         * between two calls, and several changes may give one true. Deleting the watched key
+         * counts as a change, once.
+         *
+         * @param timeoutMillis the longest wait in milliseconds; 0 only looks
+         * @return true for a change; false when the time ran out, or when the watch is or gets
+         *     closed
+         * @throws IllegalArgumentException for a negative time-out
+         * @throws RegistryException "Registry key deleted" once the call that reported the
+         *     key's deletion has returned; "Error watching registry key" after a change when
+         *     Windows refused to watch again, or when the wait failed
+         */
+        public boolean await(long timeoutMillis) {
+            if (timeoutMillis < 0) {
+                throw new IllegalArgumentException("negative time-out: " + timeoutMillis);
+            }
+            synchronized (lock) {
+                if (closed) {
+                    return false;
+                }
+                if (ended != null) {
+                    throw new RegistryException(ended);
+                }
+                inside++;
+            }
+            int result = TIMED_OUT;
+            try {
+                long start = System.nanoTime();
+                long left = timeoutMillis;
+                do {
+                    result = watchAwait(key, event, subtree, (int) Math.min(left, Integer.MAX_VALUE));
+                    left = timeoutMillis - (System.nanoTime() - start) / 1000000;
+                } while (result == TIMED_OUT && left > 0);
+            } finally {
+                synchronized (lock) {
+                    inside--;
+                    if (closed) {
+                        leaveClosed();
+                    } else if (result == DELETED) {
+                        ended = "Registry key deleted";
+                    } else if (result == UNWATCHED) {
+                        ended = "Error watching registry key";
+                    }
+                }
+            }
+            synchronized (lock) {
+                return !closed && result != TIMED_OUT;
+            }
+        }
+
+        /**
+         * Ends the watch and gives back its key and event. A thread blocked in {@link #await}
+         * returns false at once; so does every later call. Closing again does nothing.
+         */
+        @Override
+        public void close() {
+            synchronized (lock) {
+                if (closed) {
+                    return;
+                }
+                closed = true;
+                leaveClosed();
+            }
+        }
+
+        // Called with lock held, once the watch is closed, by close() and by each thread that leaves watchAwait.
+        private void leaveClosed() {
+            if (inside > 0) {
+                watchWake(event);
+            } else {
+                watchClose(key, event);
+            }
+        }
+    }
+
+    // The natives behind Watch; handles cross as int.
+    private static native int watchEvent();
+
+    private static native int watchOpen(int root, String subKey, boolean subtree, int event);
+
+    private static native int watchAwait(int key, int event, boolean subtree, int timeoutMillis);
+
+    private static native void watchWake(int event);
+
+    private static native void watchClose(int key, int event);
 }
