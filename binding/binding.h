@@ -283,6 +283,14 @@ private:
     Callable callable_;
 };
 
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static HANDLE invalid() noexcept { return nullptr; }
+    static void close(HANDLE handle) noexcept { CloseHandle(handle); }
+};
+// A kernel handle whose failure value is null (a token, a thread).
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+
 // A COM interface pointer, released once.
 template <typename Interface>
 class ComPtr {
@@ -383,6 +391,59 @@ jstring newStringFromWindows(JNIEnv* env, const WCHAR* units, size_t count) noex
 inline jstring newStringFromWindows(JNIEnv* env, const WCHAR* text) noexcept
 {
     return newStringFromWindows(env, text, wcslen(text));
+}
+
+// ---- Functions of kernel32 that came with Windows Vista, found at run time
+// (null before Vista) so that the library still loads on older Windows.
+// bindNewerFunctions runs once while the library loads (DLL_PROCESS_ATTACH);
+// releaseNewerFunctions gives back the watchdog's lock when it unloads.
+void bindNewerFunctions() noexcept;
+void releaseNewerFunctions() noexcept;
+using CancelIoExFunction = BOOL(WINAPI*)(HANDLE, OVERLAPPED*);
+using PipeProcessIdFunction = BOOL(WINAPI*)(HANDLE, ULONG*);
+extern CancelIoExFunction cancelIoEx;
+extern PipeProcessIdFunction getNamedPipeClientProcessId;
+extern PipeProcessIdFunction getNamedPipeServerProcessId;
+
+// ---- Deadlines for synchronous I/O. A handle opened without
+// FILE_FLAG_OVERLAPPED offers no wait with a time-out, so one watchdog thread
+// cancels the call of a thread whose deadline has passed with
+// CancelSynchronousIo, which cancels that thread's synchronous I/O only and
+// never another thread's call on the same handle. The watchdog starts with the
+// first deadline, holds a reference to the library while it runs, and ends
+// after two seconds without one. Before Windows Vista no deadline can be set.
+
+// One thread's deadline, on its stack while it is set; the watchdog reads it
+// under its lock.
+struct IoDeadline {
+    IoDeadline* next = nullptr;
+    IoDeadline* previous = nullptr;
+    DWORD thread = 0;
+    DWORD due = 0;           // GetTickCount() at which the call is cancelled
+    bool cancelled = false;  // the watchdog has cancelled the thread's I/O
+};
+
+// Sets a deadline timeoutMillis from now for the calling thread; false when none can be set.
+bool armIoDeadline(IoDeadline& deadline, DWORD timeoutMillis) noexcept;
+// Takes the deadline back; true when the watchdog cancelled the thread's I/O.
+// The watchdog cancels nothing of the thread after this returns. Keeps the
+// thread's last-error code.
+bool disarmIoDeadline(IoDeadline& deadline) noexcept;
+
+// Makes call(), one synchronous I/O call on the calling thread, under a
+// deadline: the call is cancelled (it fails with ERROR_OPERATION_ABORTED)
+// when it is still waiting timeoutMillis after it began. A cancel may come
+// before the call has begun: the watchdog then cancels again, every
+// millisecond, until the call has returned. False when no deadline could be
+// set; then call() was not made. timedOut tells whether the watchdog cancelled.
+template <typename Call>
+bool callWithDeadline(DWORD timeoutMillis, bool& timedOut, Call call) noexcept
+{
+    IoDeadline deadline;
+    if (!armIoDeadline(deadline, timeoutMillis)) return false;
+    call();
+    timedOut = disarmIoDeadline(deadline);
+    return true;
 }
 
 #endif

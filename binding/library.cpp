@@ -105,15 +105,18 @@ ATOM registerPopupClass(const WCHAR* name, HINSTANCE instance) noexcept
     return registerPopup<WNDCLASSW>(name, instance, DefWindowProcW);
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     moduleInstance = instance;
     if (reason == DLL_PROCESS_ATTACH) {
         // A global class of this name registered earlier makes this fail; the load goes on.
         defaultClassAtom = registerPopupClass(defaultClassName, moduleInstance);
-    } else if (reason == DLL_PROCESS_DETACH && defaultClassAtom != 0) {
+        bindNewerFunctions();
+    } else if (reason == DLL_PROCESS_DETACH) {
         // Fails, silently, while windows of the class remain.
-        UnregisterClassA(MAKEINTATOM(defaultClassAtom), moduleInstance);
+        if (defaultClassAtom != 0) UnregisterClassA(MAKEINTATOM(defaultClassAtom), moduleInstance);
+        // At process exit (reserved not null) other threads are gone already, maybe inside the lock.
+        if (reserved == nullptr) releaseNewerFunctions();
     }
     return TRUE;
 }
