@@ -3,6 +3,9 @@
 #include "binding.h"
 #include "com_zarn_kelda_dravik_common_communication_win32_WinPipe.h"
 
+#include <aclapi.h>
+
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -21,6 +24,11 @@ constexpr jint stackTransfer = 4096;
 // elements: copying so small an array costs less than the second ReadFile that
 // reading the first bytes on the stack would take when the message is long.
 constexpr jsize smallArray = 64 * 1024;
+
+// WinPipe.TIMED_OUT, WinPipe.ACCESS_DEFAULT and WinPipe.ACCESS_OWNER_ONLY.
+constexpr jint timedOut = -2;
+constexpr jint accessDefault = 0;
+constexpr jint accessOwnerOnly = 1;
 
 // The array's length when its first length bytes exist (0 <= length <= its
 // length), else -1: a transfer never reaches past the array's end.
@@ -60,7 +68,10 @@ jint readInPieces(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, jbyte*
 // received into the array. ReadFile fails with ERROR_MORE_DATA when the
 // message is longer than the buffer: the buffer is full and the rest stays in
 // the pipe for the next read.
-jint readIntoElements(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, jbyte* head, jint headSize) noexcept
+// The first ReadFile of a read, when headSize is 0, goes through firstRead.
+template <typename FirstRead>
+jint readIntoElements(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, jbyte* head, jint headSize,
+                      FirstRead firstRead) noexcept
 {
     ByteElements elements(env, data);
     if (!elements) {
@@ -74,7 +85,9 @@ jint readIntoElements(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, jb
     if (headSize > 0) memcpy(elements.get(), head, static_cast<size_t>(headSize));
     DWORD rest = static_cast<DWORD>(length - headSize);
     DWORD count = 0;
-    if (!ReadFile(pipe, elements.get() + headSize, rest, &count, nullptr)) {
+    BOOL read = headSize == 0 ? firstRead(elements.get(), rest, &count)
+                              : ReadFile(pipe, elements.get() + headSize, rest, &count, nullptr);
+    if (!read) {
         // After a head, any other failure leaves the head, which the pipe no
         // longer holds, as the result.
         if (GetLastError() == ERROR_MORE_DATA) count = rest;
@@ -86,12 +99,13 @@ jint readIntoElements(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, jb
 
 // ---- The pipe functions that take a name, in the form of the name they are given.
 HANDLE createNamedPipe(const WindowsText& name, DWORD openMode, DWORD maxInstances, DWORD outBufferSize,
-                       DWORD inBufferSize, DWORD defaultTimeOut) noexcept
+                       DWORD inBufferSize, DWORD defaultTimeOut, DWORD pipeMode = serverPipeMode,
+                       SECURITY_ATTRIBUTES* security = nullptr) noexcept
 {
-    return name.units() ? CreateNamedPipeW(name.units(), openMode, serverPipeMode, maxInstances, outBufferSize,
-                                           inBufferSize, defaultTimeOut, nullptr)
-                        : CreateNamedPipeA(name.ansi(), openMode, serverPipeMode, maxInstances, outBufferSize,
-                                           inBufferSize, defaultTimeOut, nullptr);
+    return name.units() ? CreateNamedPipeW(name.units(), openMode, pipeMode, maxInstances, outBufferSize,
+                                           inBufferSize, defaultTimeOut, security)
+                        : CreateNamedPipeA(name.ansi(), openMode, pipeMode, maxInstances, outBufferSize,
+                                           inBufferSize, defaultTimeOut, security);
 }
 
 HANDLE openPipe(const WindowsText& name, DWORD desiredAccess) noexcept
@@ -103,6 +117,188 @@ HANDLE openPipe(const WindowsText& name, DWORD desiredAccess) noexcept
 BOOL waitNamedPipe(const WindowsText& name, DWORD timeOut) noexcept
 {
     return name.units() ? WaitNamedPipeW(name.units(), timeOut) : WaitNamedPipeA(name.ansi(), timeOut);
+}
+
+// The read of WinPipe.read: the first ReadFile, the one that waits for a
+// message, goes through firstRead(buffer, size, &count), which returns its BOOL.
+template <typename FirstRead>
+jint readMessage(JNIEnv* env, HANDLE pipe, jbyteArray data, jint length, FirstRead firstRead) noexcept
+{
+    jsize arrayLength = checkedArrayLength(env, data, length);
+    if (arrayLength < 0) return -1;
+    // Only the bytes received are put into the array, so that what other Java
+    // threads write to the rest of it while the read waits stays. Every
+    // destination is there before ReadFile takes a byte from the pipe: a long
+    // read into an array of up to 64 KiB is one ReadFile into the elements, and
+    // elements the JVM refuses leave the message whole in the pipe.
+    if (length > stackTransfer && arrayLength <= smallArray)
+        return readIntoElements(env, pipe, data, length, nullptr, 0, firstRead);
+
+    // A short message, the usual answer even in a large array, needs no
+    // elements. A longer one goes on after its first 4096 bytes in a second
+    // ReadFile, into the elements or, where the JVM refuses them, through the
+    // stack: the bytes taken always reach the array. Between the two calls, a
+    // thread reading the same handle at the same time may take part of it.
+    jbyte head[stackTransfer];
+    DWORD count = 0;
+    bool more = false;
+    if (!firstRead(head, static_cast<DWORD>(length < stackTransfer ? length : stackTransfer), &count)) {
+        if (GetLastError() != ERROR_MORE_DATA) return -1;
+        more = true;
+    }
+    if (!more || length <= stackTransfer) {
+        env->SetByteArrayRegion(data, 0, static_cast<jsize>(count), head);
+        return env->ExceptionCheck() ? -1 : static_cast<jint>(count);
+    }
+    return readIntoElements(env, pipe, data, length, head, stackTransfer, firstRead);
+}
+
+// The first ReadFile of WinPipe.read, which waits without limit.
+struct PlainFirstRead {
+    HANDLE pipe;
+    BOOL operator()(void* buffer, DWORD size, DWORD* count) const noexcept
+    {
+        return ReadFile(pipe, buffer, size, count, nullptr);
+    }
+};
+
+// A first ReadFile under a deadline; cancelled tells whether the deadline
+// ended it (ReadFile then failed with ERROR_OPERATION_ABORTED and took nothing
+// from the pipe: a pipe read either completes with its bytes or is cancelled
+// whole).
+struct TimedFirstRead {
+    HANDLE pipe;
+    DWORD timeoutMillis;
+    bool* cancelled;
+    BOOL operator()(void* buffer, DWORD size, DWORD* count) const noexcept
+    {
+        BOOL read = FALSE;
+        if (!callWithDeadline(timeoutMillis, *cancelled, [&] { read = ReadFile(pipe, buffer, size, count, nullptr); }))
+            SetLastError(ERROR_NOT_SUPPORTED);
+        return read;
+    }
+};
+
+// The security of an owner-only pipe: the user of the process's token is the
+// owner, and a protected DACL grants that user alone all access. An elevated
+// process and a filtered one of the same user have the same token user, so
+// the user's programs reach the pipe whether they are elevated or not.
+// Objects that a process above medium integrity makes get its integrity
+// level, which bars medium-integrity clients from writing: such a process
+// labels the pipe medium.
+class OwnerOnlySecurity {
+public:
+    OwnerOnlySecurity() noexcept
+    {
+        UniqueKernelHandle token;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return;
+        union {
+            TOKEN_USER user;
+            TOKEN_MANDATORY_LABEL label;
+            BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        } info;
+        DWORD size = 0;
+        if (!GetTokenInformation(token.get(), TokenUser, &info, sizeof info, &size) ||
+            !CopySid(sizeof user_, user_, info.user.User.Sid))
+            return;
+        if (!InitializeAcl(&dacl_.acl, sizeof dacl_, ACL_REVISION) ||
+            !AddAccessAllowedAce(&dacl_.acl, ACL_REVISION, FILE_ALL_ACCESS, user_) ||
+            !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorOwner(&descriptor_, user_, FALSE) ||
+            !SetSecurityDescriptorDacl(&descriptor_, TRUE, &dacl_.acl, FALSE) ||
+            !SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+            return;
+        // TokenIntegrityLevel fails before Windows Vista, which has no integrity levels.
+        if (GetTokenInformation(token.get(), TokenIntegrityLevel, &info, sizeof info, &size) &&
+            *GetSidSubAuthority(info.label.Label.Sid, *GetSidSubAuthorityCount(info.label.Label.Sid) - 1) >
+                SECURITY_MANDATORY_MEDIUM_RID &&
+            !labelMedium())
+            return;
+        attributes_ = {sizeof attributes_, &descriptor_, FALSE};
+    }
+    OwnerOnlySecurity(const OwnerOnlySecurity&) = delete;
+    OwnerOnlySecurity& operator=(const OwnerOnlySecurity&) = delete;
+
+    // Null when the descriptor could not be made.
+    SECURITY_ATTRIBUTES* attributes() noexcept { return attributes_.lpSecurityDescriptor ? &attributes_ : nullptr; }
+
+    // True when the pipe of the instance is one of these: owned by the user,
+    // its DACL granting no one else anything.
+    bool made(HANDLE instance) const noexcept
+    {
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR read = nullptr;
+        if (GetSecurityInfo(instance, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                            nullptr, &dacl, nullptr, &read) != ERROR_SUCCESS)
+            return false;
+        UniqueLocalText<BYTE> readBack(static_cast<BYTE*>(read));
+        // A null DACL grants everyone everything.
+        bool ours = owner && EqualSid(owner, const_cast<BYTE*>(user_)) && dacl;
+        for (DWORD i = 0; ours && i < dacl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE* ace = nullptr;
+            ours = GetAce(dacl, i, reinterpret_cast<void**>(&ace)) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                   EqualSid(&ace->SidStart, const_cast<BYTE*>(user_));
+        }
+        return ours;
+    }
+
+private:
+    // A SACL that holds the mandatory label medium, no write up.
+    bool labelMedium() noexcept
+    {
+        SID_IDENTIFIER_AUTHORITY authority = SECURITY_MANDATORY_LABEL_AUTHORITY;
+        SID medium = {SID_REVISION, 1, authority, {SECURITY_MANDATORY_MEDIUM_RID}};
+        if (!InitializeAcl(&sacl_.acl, sizeof sacl_, ACL_REVISION)) return false;
+        label_.header = {SYSTEM_MANDATORY_LABEL_ACE_TYPE, 0, sizeof label_};
+        label_.mask = SYSTEM_MANDATORY_LABEL_NO_WRITE_UP;
+        label_.sid = medium;
+        return AddAce(&sacl_.acl, ACL_REVISION, 0, &label_, sizeof label_) &&
+               SetSecurityDescriptorSacl(&descriptor_, TRUE, &sacl_.acl, FALSE);
+    }
+
+    BYTE user_[SECURITY_MAX_SID_SIZE] = {};
+    union {
+        ACL acl;
+        BYTE bytes[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+    } dacl_;
+    union {
+        ACL acl;
+        BYTE bytes[sizeof(ACL) + 32];
+    } sacl_;
+    struct {
+        ACE_HEADER header;
+        DWORD mask;
+        SID sid;
+    } label_;
+    SECURITY_DESCRIPTOR descriptor_;
+    SECURITY_ATTRIBUTES attributes_ = {};
+};
+
+// An owner-only instance: the first of its name with FILE_FLAG_FIRST_PIPE_INSTANCE,
+// which fails with ERROR_ACCESS_DENIED when the name exists; a further one
+// only when the pipe that has the name is one of the user's own owner-only pipes.
+HANDLE createOwnerOnlyPipe(const WindowsText& name, DWORD openMode, DWORD maxInstances, DWORD outBufferSize,
+                           DWORD inBufferSize, DWORD defaultTimeOut) noexcept
+{
+    // PIPE_REJECT_REMOTE_CLIENTS came with Windows Vista, as did the process
+    // id functions: before it no pipe can refuse remote clients, and none is made.
+    if (!getNamedPipeClientProcessId) return INVALID_HANDLE_VALUE;
+    OwnerOnlySecurity security;
+    if (!security.attributes()) return INVALID_HANDLE_VALUE;
+    const DWORD pipeMode = serverPipeMode | PIPE_REJECT_REMOTE_CLIENTS;
+    HANDLE instance = createNamedPipe(name, openMode | FILE_FLAG_FIRST_PIPE_INSTANCE, maxInstances, outBufferSize,
+                                      inBufferSize, defaultTimeOut, pipeMode, security.attributes());
+    if (instance == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
+        !(openMode & FILE_FLAG_FIRST_PIPE_INSTANCE)) {
+        instance = createNamedPipe(name, openMode, maxInstances, outBufferSize, inBufferSize, defaultTimeOut, pipeMode,
+                                   security.attributes());
+        if (instance != INVALID_HANDLE_VALUE && !security.made(instance)) {
+            CloseHandle(instance);
+            instance = INVALID_HANDLE_VALUE;
+        }
+    }
+    return instance;
 }
 
 }  // namespace
@@ -163,33 +359,8 @@ extern "C" JNIEXPORT jint JNICALL
 Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_read(JNIEnv* env, jclass, jint handle,
                                                                    jbyteArray data, jint length) noexcept
 {
-    jsize arrayLength = checkedArrayLength(env, data, length);
-    if (arrayLength < 0) return -1;
     HANDLE pipe = handleFromJint<HANDLE>(handle);
-    // Only the bytes received are put into the array, so that what other Java
-    // threads write to the rest of it while the read waits stays. Every
-    // destination is there before ReadFile takes a byte from the pipe: a long
-    // read into an array of up to 64 KiB is one ReadFile into the elements, and
-    // elements the JVM refuses leave the message whole in the pipe.
-    if (length > stackTransfer && arrayLength <= smallArray) return readIntoElements(env, pipe, data, length, nullptr, 0);
-
-    // A short message, the usual answer even in a large array, needs no
-    // elements. A longer one goes on after its first 4096 bytes in a second
-    // ReadFile, into the elements or, where the JVM refuses them, through the
-    // stack: the bytes taken always reach the array. Between the two calls, a
-    // thread reading the same handle at the same time may take part of it.
-    jbyte head[stackTransfer];
-    DWORD count = 0;
-    bool more = false;
-    if (!ReadFile(pipe, head, static_cast<DWORD>(length < stackTransfer ? length : stackTransfer), &count, nullptr)) {
-        if (GetLastError() != ERROR_MORE_DATA) return -1;
-        more = true;
-    }
-    if (!more || length <= stackTransfer) {
-        env->SetByteArrayRegion(data, 0, static_cast<jsize>(count), head);
-        return env->ExceptionCheck() ? -1 : static_cast<jint>(count);
-    }
-    return readIntoElements(env, pipe, data, length, head, stackTransfer);
+    return readMessage(env, pipe, data, length, PlainFirstRead{pipe});
 }
 
 // WinPipe.write(int handle, byte[] data, int length) -> int
@@ -247,4 +418,113 @@ Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_waitForPipe(JNIEnv
     if (!pipeName) return JNI_FALSE;
     // WaitNamedPipe fails at once when no pipe of the name exists, whatever the time-out.
     return static_cast<jboolean>(waitNamedPipe(pipeName, static_cast<DWORD>(timeOut)));
+}
+
+// WinPipe.readTimed(int handle, byte[] data, int length, int timeoutMillis) -> int
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_readTimed(JNIEnv* env, jclass, jint handle,
+                                                                        jbyteArray data, jint length,
+                                                                        jint timeoutMillis) noexcept
+{
+    HANDLE pipe = handleFromJint<HANDLE>(handle);
+    if (timeoutMillis < 0) return readMessage(env, pipe, data, length, PlainFirstRead{pipe});
+    // Only the ReadFile that waits for the message has the deadline: the rest
+    // of a long message is in the pipe once its first bytes are taken.
+    bool cancelled = false;
+    jint received =
+        readMessage(env, pipe, data, length, TimedFirstRead{pipe, static_cast<DWORD>(timeoutMillis), &cancelled});
+    return received == -1 && cancelled && GetLastError() == ERROR_OPERATION_ABORTED ? timedOut : received;
+}
+
+// WinPipe.connectNamedPipeTimed(int handle, int timeoutMillis) -> int
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_connectNamedPipeTimed(JNIEnv* env, jclass, jint handle,
+                                                                                    jint timeoutMillis) noexcept
+{
+    if (timeoutMillis < 0)
+        return Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_connectNamedPipe(env, nullptr, handle);
+    BOOL connected = FALSE;
+    DWORD error = ERROR_NOT_SUPPORTED;
+    bool cancelled = false;
+    callWithDeadline(static_cast<DWORD>(timeoutMillis), cancelled, [&] {
+        connected = ConnectNamedPipe(handleFromJint<HANDLE>(handle), nullptr);
+        error = GetLastError();
+    });
+    // A cancelled ConnectNamedPipe leaves the instance waiting for a client:
+    // one that comes before the next call makes it return ERROR_PIPE_CONNECTED.
+    if (connected || error == ERROR_PIPE_CONNECTED) return 1;
+    return cancelled && error == ERROR_OPERATION_ABORTED ? timedOut : 0;
+}
+
+// WinPipe.available(int handle) -> int
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_available(JNIEnv*, jclass, jint handle) noexcept
+{
+    HANDLE pipe = handleFromJint<HANDLE>(handle);
+    DWORD total = 0, leftOfMessage = 0;
+    // PeekNamedPipe fails when the other end has closed and nothing is left to read.
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &total, &leftOfMessage)) return -1;
+    // A read in message read mode returns at most the rest of the next
+    // message, in byte read mode whatever waits; on a byte-type pipe the rest
+    // of a message is always 0.
+    DWORD readMode = PIPE_READMODE_MESSAGE;
+    if (leftOfMessage != total && GetNamedPipeHandleState(pipe, &readMode, nullptr, nullptr, nullptr, nullptr, 0) &&
+        !(readMode & PIPE_READMODE_MESSAGE))
+        leftOfMessage = total;
+    return leftOfMessage > INT_MAX ? INT_MAX : static_cast<jint>(leftOfMessage);
+}
+
+// WinPipe.cancel(int handle) -> boolean
+extern "C" JNIEXPORT jboolean JNICALL
+Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_cancel(JNIEnv*, jclass, jint handle) noexcept
+{
+    // CancelIoEx without an OVERLAPPED cancels every call that waits on the
+    // handle, in any thread of the process, synchronous ones too; it fails with
+    // ERROR_NOT_FOUND on a valid handle on which nothing waits.
+    if (!cancelIoEx) return JNI_FALSE;
+    return cancelIoEx(handleFromJint<HANDLE>(handle), nullptr) || GetLastError() == ERROR_NOT_FOUND;
+}
+
+// WinPipe.createNamedPipeWithAccess(String name, int openMode, int maxInstances, int outBufferSize,
+//                                   int inBufferSize, int defaultTimeOut, int access) -> int
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_createNamedPipeWithAccess(
+    JNIEnv* env, jclass, jstring name, jint openMode, jint maxInstances, jint outBufferSize, jint inBufferSize,
+    jint defaultTimeOut, jint access) noexcept
+{
+    if (access != accessDefault && access != accessOwnerOnly) return handleToJint(INVALID_HANDLE_VALUE);
+    WindowsText pipeName(env, name);
+    if (!pipeName) return handleToJint(INVALID_HANDLE_VALUE);
+    // As createNamedPipe: the natives make blocking calls only.
+    DWORD mode = static_cast<DWORD>(openMode) & ~static_cast<DWORD>(FILE_FLAG_OVERLAPPED);
+    HANDLE instance = access == accessOwnerOnly
+                          ? createOwnerOnlyPipe(pipeName, mode, static_cast<DWORD>(maxInstances),
+                                                static_cast<DWORD>(outBufferSize), static_cast<DWORD>(inBufferSize),
+                                                static_cast<DWORD>(defaultTimeOut))
+                          : createNamedPipe(pipeName, mode, static_cast<DWORD>(maxInstances),
+                                            static_cast<DWORD>(outBufferSize), static_cast<DWORD>(inBufferSize),
+                                            static_cast<DWORD>(defaultTimeOut));
+    return handleToJint(instance);
+}
+
+// WinPipe.clientProcessId(int serverHandle) -> int
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_clientProcessId(JNIEnv*, jclass,
+                                                                              jint serverHandle) noexcept
+{
+    ULONG id = 0;
+    if (!getNamedPipeClientProcessId || !getNamedPipeClientProcessId(handleFromJint<HANDLE>(serverHandle), &id))
+        return -1;
+    return static_cast<jint>(id);
+}
+
+// WinPipe.serverProcessId(int clientHandle) -> int
+extern "C" JNIEXPORT jint JNICALL
+Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_serverProcessId(JNIEnv*, jclass,
+                                                                              jint clientHandle) noexcept
+{
+    ULONG id = 0;
+    if (!getNamedPipeServerProcessId || !getNamedPipeServerProcessId(handleFromJint<HANDLE>(clientHandle), &id))
+        return -1;
+    return static_cast<jint>(id);
 }

@@ -5,6 +5,9 @@
 #include "iat_hook.h"
 #include "natives.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -32,6 +35,14 @@ struct WinPipeNatives {
     Native<jint(jint)> disconnect{name("disconnect")};
     Native<jint(jint)> closeHandle{name("closeHandle")};
     Native<jboolean(jstring, jint)> waitForPipe{name("waitForPipe")};
+    Native<jint(jint, jbyteArray, jint, jint)> readTimed{name("readTimed")};
+    Native<jint(jint, jint)> connectNamedPipeTimed{name("connectNamedPipeTimed")};
+    Native<jint(jint)> available{name("available")};
+    Native<jboolean(jint)> cancel{name("cancel")};
+    Native<jint(jstring, jint, jint, jint, jint, jint, jint)> createNamedPipeWithAccess{
+        name("createNamedPipeWithAccess")};
+    Native<jint(jint)> clientProcessId{name("clientProcessId")};
+    Native<jint(jint)> serverProcessId{name("serverProcessId")};
 };
 
 const WinPipeNatives& winPipe()
@@ -167,6 +178,65 @@ struct DirectPair {
     jint serverEnd() const { return handleToJint(server.handle); }
     jint clientEnd() const { return handleToJint(client.handle); }
 };
+
+// Run as "pipe_test.exe --squat <name>", the test program is another process
+// that makes the pipe first, with a null DACL that lets every account join
+// it, and holds it until it is ended.
+struct Squatter {
+    Squatter()
+    {
+        const wchar_t* flag = wcsstr(GetCommandLineW(), L" --squat ");
+        if (!flag) return;
+        SECURITY_ATTRIBUTES open = {sizeof open, nullptr, FALSE};
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:NO_ACCESS_CONTROL", SDDL_REVISION_1,
+                                                             &open.lpSecurityDescriptor, nullptr);
+        CreateNamedPipeW(flag + 9, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, PIPE_UNLIMITED_INSTANCES, 512, 512, 0, &open);
+        Sleep(60000);
+        ExitProcess(0);
+    }
+} squatter;
+
+// The pipe's owner and DACL as SDDL, and what an owner-only pipe of the token's user holds.
+std::pair<std::wstring, std::wstring> ownerAndDacl(HANDLE pipe)
+{
+    alignas(8) BYTE token[256];
+    DWORD size = 0;
+    HANDLE process = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &process);
+    GetTokenInformation(process, TokenUser, token, sizeof token, &size);
+    CloseHandle(process);
+    wchar_t *user = nullptr, *text = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(token)->User.Sid, &user);
+    if (!GetSecurityInfo(pipe, SE_KERNEL_OBJECT, parts, nullptr, nullptr, nullptr, nullptr, &descriptor))
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr);
+    std::pair<std::wstring, std::wstring> both(text ? text : L"none",
+                                               L"O:" + std::wstring(user) + L"D:P(A;;FA;;;" + user + L")");
+    LocalFree(user), LocalFree(text), LocalFree(descriptor);
+    return both;
+}
+
+// The open and pipe modes of the library's last CreateNamedPipeA or
+// CreateNamedPipeW. Wine 8 ignores FILE_FLAG_FIRST_PIPE_INSTANCE; the watch
+// fails the call as Windows does, with ERROR_ACCESS_DENIED, when the name exists.
+DWORD seenOpenMode = 0, seenPipeMode = 0;
+template <typename Char>
+HANDLE WINAPI watchCreateNamedPipe(const Char* name, DWORD openMode, DWORD pipeMode, DWORD instances, DWORD out,
+                                   DWORD in, DWORD timeOut, SECURITY_ATTRIBUTES* security)
+{
+    seenOpenMode = openMode, seenPipeMode = pipeMode;
+    bool exists = sizeof(Char) == 1 ? WaitNamedPipeA(reinterpret_cast<const char*>(name), 1)
+                                    : WaitNamedPipeW(reinterpret_cast<const WCHAR*>(name), 1);
+    if ((openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) && (exists || GetLastError() != ERROR_FILE_NOT_FOUND)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if constexpr (sizeof(Char) == 1)
+        return CreateNamedPipeA(name, openMode, pipeMode, instances, out, in, timeOut, security);
+    else
+        return CreateNamedPipeW(name, openMode, pipeMode, instances, out, in, timeOut, security);
+}
 
 class WinPipeTest : public ::testing::Test {
 protected:
@@ -896,6 +966,217 @@ TEST_F(WinPipeTest, TransfersAllocateNothingOfTheirOwn)
     ASSERT_EQ(winPipe().read(jni, pair.clientEnd(), in, 40000), 40000);
     EXPECT_EQ(counter.count(), 0);
     EXPECT_EQ(storage(in), storage(out));
+}
+
+// ---- Time-outs, cancel, a look ahead and the peer.
+
+constexpr jint timedOut = -2;
+
+// Each row: a call that waits on a pair's end, what another thread does
+// meanwhile, and what the call returns. A cancel ends the call within 100 ms
+// (failure value, not TIMED_OUT); the handle then still reads the next message.
+TEST_F(WinPipeTest, TimeOutsAndCancelEndWaitsAndLoseNothing)
+{
+    enum Act { Nothing, Write, Cancel };
+    struct Case {
+        const char* what;
+        std::function<jint(TestJni&, DirectPair&)> call;
+        Act act;
+        jint result;
+        DWORD minMs, maxMs;  // the call's duration
+        bool spare = false;  // the call waits on the spare instance
+    };
+    const WinPipeNatives& p = winPipe();
+    auto timedRead = [&](jint timeout, jint array = 64) {
+        return [&, timeout, array](TestJni& j, DirectPair& d) {
+            return p.readTimed(j, d.serverEnd(), j.bytes(static_cast<size_t>(array), 0xA5), array, timeout);
+        };
+    };
+    auto connect = [&](jint timeout) {
+        return [&, timeout](TestJni& j, DirectPair& d) {
+            return p.connectNamedPipeTimed(j, handleToJint(d.spare.handle), timeout);
+        };
+    };
+    const Case cases[] = {
+        {"timed read, nothing comes", timedRead(300), Nothing, timedOut, 250, 5000},
+        {"timed read of 0, nothing there", timedRead(0), Nothing, timedOut, 0, 1000},
+        {"timed read, answered", timedRead(5000), Write, 7, 150, 4000},
+        {"timed read, cancelled", timedRead(20000), Cancel, -1, 150, 4000},
+        {"read, cancelled", [&](TestJni& j, DirectPair& d) { return p.read(j, d.serverEnd(), j.bytes(64, 0), 64); },
+         Cancel, -1, 150, 4000},
+        {"write beyond the buffer, cancelled",
+         [&](TestJni& j, DirectPair& d) { return p.write(j, d.serverEnd(), j.bytes(300000, 1), 300000); }, Cancel, 0,
+         150, 4000},
+        {"flush, cancelled",
+         [&](TestJni& j, DirectPair& d) {
+             return writeDirect(d.server.handle, "unread") ? p.flushFileBuffers(j, d.serverEnd()) : -9;
+         },
+         Cancel, 0, 150, 4000},
+        {"timed connect, nobody comes", connect(300), Nothing, timedOut, 250, 5000, true},
+        {"connect, cancelled", connect(-1), Cancel, 0, 150, 4000, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DirectPair pair(uniqueName());
+        ASSERT_TRUE(pair.ready());
+        jint result = -9;
+        DWORD took = 0, cancelledAt = 0;
+        TestThread call([&] {
+            TestJni own;
+            DWORD start = GetTickCount();
+            result = c.call(own, pair);
+            took = GetTickCount() - start;
+        });
+        Sleep(200);
+        HANDLE end = c.spare ? pair.spare.handle : pair.server.handle;
+        ASSERT_TRUE(c.act != Write || writeDirect(pair.client.handle, "message"));
+        if (c.act == Cancel) {
+            EXPECT_EQ(p.cancel(jni, handleToJint(end)), JNI_TRUE);
+            cancelledAt = GetTickCount();
+        }
+        ASSERT_TRUE(call.join(30000));
+        EXPECT_EQ(result, c.result);
+        EXPECT_GE(took, c.minMs);
+        EXPECT_LE(took, c.maxMs);
+        EXPECT_LE(cancelledAt ? GetTickCount() - cancelledAt : 0, 100u) << "the cancel took long to wake the call";
+        // Nothing taken that the call did not return; the end still works.
+        EXPECT_EQ(std::string(c.what) == "flush, cancelled" ? readDirect(pair.client.handle) : "unread", "unread");
+        ASSERT_TRUE(writeDirect(pair.client.handle, "next"));
+        EXPECT_EQ(c.spare ? std::to_string(p.connectNamedPipeTimed(jni, handleToJint(end), 0)) : readDirect(end),
+                  c.spare ? std::to_string(timedOut) : "next");
+    }
+    // A client that comes after a timed-out connect is connected at the next call.
+    DirectPair pair(name);
+    EXPECT_EQ(p.connectNamedPipeTimed(jni, handleToJint(pair.spare.handle), 0), timedOut);
+    OwnedHandle late(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(p.connectNamedPipeTimed(jni, handleToJint(pair.spare.handle), 0), 1);
+    EXPECT_EQ(p.cancel(jni, 0), JNI_FALSE);
+    EXPECT_TRUE(jni.clean());
+}
+
+// A time-out cancels its own thread's call only (a CancelIoEx on the handle
+// would end the other reader's too), and a message that arrives as the
+// time-out passes is read by it or left whole for the next read.
+TEST_F(WinPipeTest, ATimeOutEndsItsOwnCallAndNeverHalfAMessage)
+{
+    DirectPair pair(name);
+    ASSERT_TRUE(pair.ready());
+    jint other = -9;
+    TestThread reader([&] {
+        TestJni own;
+        other = winPipe().read(own, pair.clientEnd(), own.bytes(64, 0), 64);
+    });
+    Sleep(100);
+    EXPECT_EQ(winPipe().readTimed(jni, pair.clientEnd(), jni.bytes(64, 0), 64, 100), timedOut);
+    ASSERT_TRUE(writeDirect(pair.server.handle, "x"));
+    ASSERT_TRUE(reader.join(10000));
+    EXPECT_EQ(other, 1) << "the time-out cancelled the other thread's read";
+
+    for (size_t size : {100u, 10000u}) {
+        const int messages = 30;
+        TestThread writer([&] {
+            for (int k = 0; k < messages; ++k) {
+                Sleep(k % 7 + 8);
+                std::vector<uint8_t> m = pattern(size, static_cast<uint32_t>(k));
+                writeDirect(pair.client.handle, std::string(m.begin(), m.end()));
+            }
+        });
+        // Into an array of 64 KiB the read takes its elements first, into a larger one 4096 bytes first.
+        const jint array = size < 1000 ? 65536 : 1 << 20;
+        jbyteArray data = jni.bytes(static_cast<size_t>(array), 0);
+        int received = 0, expired = 0;
+        for (DWORD start = GetTickCount(); received < messages && GetTickCount() - start < 20000;) {
+            jint n = winPipe().readTimed(jni, pair.serverEnd(), data, array, received % 3 * 5);
+            if (n == timedOut && ++expired) continue;
+            std::vector<uint8_t> m = pattern(size, static_cast<uint32_t>(received));
+            EXPECT_EQ(n, static_cast<jint>(size));
+            EXPECT_EQ(memcmp(storage(data).data(), m.data(), size), 0) << "message " << received;
+            ++received;
+        }
+        ASSERT_TRUE(writer.join(20000));
+        EXPECT_EQ(received, messages);
+        EXPECT_GT(expired, 0) << "no read timed out: the case tests nothing";
+        EXPECT_EQ(bytesWaiting(pair.server.handle), 0u);
+    }
+}
+
+TEST_F(WinPipeTest, AvailableIsWhatAReadWouldReturnNowAndProcessIdsNameThePeer)
+{
+    const WinPipeNatives& p = winPipe();
+    jint server = createServer(jni, name);
+    ASSERT_NE(server, -1);
+    EXPECT_EQ(p.available(jni, server), -1) << "no client yet";
+    EXPECT_EQ(p.clientProcessId(jni, 0), -1);
+    EXPECT_EQ(p.serverProcessId(jni, 0), -1);
+    jint client = openClient(jni, name);
+    ASSERT_GE(client, 0);
+    EXPECT_EQ(p.clientProcessId(jni, server), static_cast<jint>(GetCurrentProcessId()));
+    EXPECT_EQ(p.serverProcessId(jni, client), static_cast<jint>(GetCurrentProcessId()));
+    EXPECT_EQ(p.available(jni, server), 0);
+    for (const char* m : {"0123456789", "", "abc"}) ASSERT_TRUE(writeDirect(asHandle(client), m));
+    jbyteArray data = jni.bytes(16, 0);
+    // The rest of the next message: 10, 6 after a read of 4, then the empty message, then 3.
+    for (jint expected : {10, 6, 0, 3}) {
+        EXPECT_EQ(p.available(jni, server), expected);
+        EXPECT_EQ(p.read(jni, server, data, expected == 10 ? 4 : 16), expected == 10 ? 4 : expected);
+    }
+    ASSERT_TRUE(writeDirect(asHandle(client), "last"));
+    EXPECT_EQ(p.closeHandle(jni, client), 1);
+    EXPECT_EQ(p.available(jni, server), 4) << "what the closed end wrote is still to read";
+    EXPECT_EQ(p.read(jni, server, data, 16), 4);
+    EXPECT_EQ(p.available(jni, server), -1);
+    EXPECT_EQ(p.closeHandle(jni, server), 1);
+}
+
+// In both text modes (pipe_unicode), as the names are: the pipe that a W-only
+// program opens reads back as the user's alone; the user joins it, no one
+// joins a name that another process took first or made with other security.
+TEST_F(WinPipeTest, OwnerOnlyPipesInEitherTextModeAdmitTheUserAloneAndRefuseATakenName)
+{
+    const WinPipeNatives& p = winPipe();
+    ImportPatch watchA(library(), "CreateNamedPipeA", reinterpret_cast<void*>(&watchCreateNamedPipe<char>));
+    ImportPatch watchW(library(), "CreateNamedPipeW", reinterpret_cast<void*>(&watchCreateNamedPipe<WCHAR>));
+    auto create = [&](const std::u16string& pipeName, jint access) {
+        return p.createNamedPipeWithAccess(jni, jni.string(pipeName), PIPE_ACCESS_DUPLEX, 4, 512, 512, 0, access);
+    };
+    const std::u16string base(name.begin(), name.end());
+    for (const TextSample& sample : textSamples()) {
+        SCOPED_TRACE(sample.label);
+        const std::u16string javaName = base + u"-" + sample.text.substr(0, 60);
+        jint first = create(javaName, 1);
+        ASSERT_NE(first, -1);
+        EXPECT_TRUE(seenPipeMode & PIPE_REJECT_REMOTE_CLIENTS);
+        EXPECT_TRUE(seenOpenMode & FILE_FLAG_FIRST_PIPE_INSTANCE);
+        OwnedHandle client(CreateFileW(wide(seenByWideProgram(javaName)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+        auto [read, expected] = ownerAndDacl(client.handle);
+        EXPECT_EQ(std::string(read.begin(), read.end()), std::string(expected.begin(), expected.end()));
+        jint second = create(javaName, 1);
+        EXPECT_NE(second, -1) << "the user's own owner-only pipe refused a further instance";
+        EXPECT_EQ(p.closeHandle(jni, second), 1);
+        EXPECT_EQ(p.closeHandle(jni, first), 1);
+    }
+    jint plain = create(base + u"-plain", 0);
+    EXPECT_FALSE(seenPipeMode & PIPE_REJECT_REMOTE_CLIENTS);
+    EXPECT_EQ(create(base + u"-plain", 1), -1) << "joined a pipe of another security";
+    EXPECT_EQ(create(base + u"-other", 2), -1);
+    EXPECT_EQ(p.closeHandle(jni, plain), 1);
+    // The server is another process: its id is the one that the client sees.
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(path) + L"\" --squat " + wide(base + u"-taken");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION squat = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &squat));
+    for (int k = 0; k < 200 && !WaitNamedPipeW(wide(base + u"-taken").c_str(), 0); ++k) Sleep(50);
+    EXPECT_EQ(create(base + u"-taken", 1), -1) << "joined the pipe another process made first";
+    jint client = openClient(jni, std::string(name) + "-taken");
+    EXPECT_EQ(p.serverProcessId(jni, client), static_cast<jint>(squat.dwProcessId));
+    TerminateProcess(squat.hProcess, 0);
+    WaitForSingleObject(squat.hProcess, 10000);
+    CloseHandle(squat.hProcess), CloseHandle(squat.hThread);
+    EXPECT_EQ(p.closeHandle(jni, client), 1);
 }
 
 // ---- Soak.

@@ -55,7 +55,11 @@ void dumpKey(HKEY key, const std::string& path, std::string& out)
     }
 }
 
-bool isPipeCreator(const Entry& e) { return e.name == "WinPipe_createNamedPipe" || e.name == "WinPipe_createFile"; }
+bool isPipeCreator(const Entry& e)
+{
+    return e.name == "WinPipe_createNamedPipe" || e.name == "WinPipe_createFile" ||
+           e.name == "WinPipe_createNamedPipeWithAccess";
+}
 
 }  // namespace
 
@@ -144,12 +148,19 @@ std::vector<Arg> Bed::baseArgs(TestJni& jni, const Entry& e)
     if (n == "Registry_watchOpen") return {root, s(sandbox + "\\k"), i(0), i(asJint(watchEvent_))};
     if (n == "Registry_watchAwait") return {i(asJint(watchKey_)), i(asJint(watchEvent_)), i(1), i(0)};
     if (n == "Registry_watchClose") return {i(0), i(0)};
+    if (n == "WinPipe_createNamedPipeWithAccess") {
+        std::vector<Arg> args = baseArgs(jni, entry("WinPipe_createNamedPipe"));
+        args.push_back(i(1));  // owner-only
+        return args;
+    }
     if (n == "WinPipe_createNamedPipe")
         return {s("\\\\.\\pipe\\zarn-stress-" + std::to_string(GetCurrentProcessId()) + "-" +
                   std::to_string(++pipeCounter_)),
                 i(PIPE_ACCESS_DUPLEX), i(1), i(4096), i(4096), i(0)};
     if (n == "WinPipe_createFile") return {s(missingPipe), i(static_cast<jint>(GENERIC_READ | GENERIC_WRITE))};
     if (n == "WinPipe_read" || n == "WinPipe_write") return {i(closedHandle_), ref(jni.bytes(16, 0x5A)), i(16)};
+    if (n == "WinPipe_readTimed") return {i(closedHandle_), ref(jni.bytes(16, 0x5A)), i(16), i(10)};
+    if (n == "WinPipe_connectNamedPipeTimed") return {i(closedHandle_), i(10)};
     if (n == "WinPipe_waitForPipe") return {s(missingPipe), i(0)};
     if (e.roles.size() == 1 && e.roles[0] == Role::Handle) return {i(closedHandle_)};
     if (n == "Environment_getEnvironmentVariable") return {s("PATH")};
@@ -248,11 +259,11 @@ void Bed::afterCall(TestJni& jni, const Entry& e, const std::vector<Arg>& args, 
     }
 
     // A transfer whose length does not fit its array touches neither Windows nor the array.
-    if (e.name == "WinPipe_read" || e.name == "WinPipe_write") {
+    if (e.name == "WinPipe_read" || e.name == "WinPipe_write" || e.name == "WinPipe_readTimed") {
         jint length = args[2].i;
         size_t size = args[1].ref ? jni.arrayBytes(args[1].ref).size() : 0;
         if (length < 0 || static_cast<size_t>(length) > size || !args[1].ref) {
-            EXPECT_EQ(outcome.value, e.name == "WinPipe_read" ? -1 : 0) << "length " << length << ", array " << size;
+            EXPECT_EQ(outcome.value, e.name == "WinPipe_write" ? 0 : -1) << "length " << length << ", array " << size;
         }
     }
     jni.clearException();

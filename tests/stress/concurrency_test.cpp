@@ -1,7 +1,8 @@
 // Eight threads at once, for a bounded time, each mixing registry writes,
 // reads and deletes (on keys of its own and on one shared key), a pipe echo
-// on a pipe of its own, environment reads, and windows made and destroyed on
-// its own thread: nothing lost or corrupted, no thread stuck, no handle left.
+// on a pipe of its own, timed reads racing the next thread's cancels and
+// closes, environment reads, and windows made and destroyed on its own
+// thread: nothing lost or corrupted, no thread stuck, no handle left.
 #include "bed.h"
 
 #include <atomic>
@@ -31,6 +32,9 @@ struct Natives {
     Native<jint(jint, jbyteArray, jint)> read{pipes + "WinPipe_read"};
     Native<jint(jint, jbyteArray, jint)> write{pipes + "WinPipe_write"};
     Native<jint(jint)> closeHandle{pipes + "WinPipe_closeHandle"};
+    Native<jint(jint, jbyteArray, jint, jint)> readTimed{pipes + "WinPipe_readTimed"};
+    Native<jint(jint)> available{pipes + "WinPipe_available"};
+    Native<jboolean(jint)> cancel{pipes + "WinPipe_cancel"};
     Native<jint(jstring, jstring, jint, jint, jint, jint, jint, jint)> createWindow{win32 + "Window_createWindow"};
     Native<void(jint)> destroyWindow{win32 + "Window_destroyWindow"};
 };
@@ -64,6 +68,11 @@ bool wellFormed(const std::string& value)
     return value.substr(dash + 1) == std::string(40, char('a' + id));
 }
 
+// Each thread's pipe that lives for the whole run, whose reads the next thread
+// cancels, and the client end of its echo pipe, which the next thread takes
+// out (exchange) and closes while a timed read waits on the server end.
+std::atomic<jint> longServers[8], looseClients[8];
+
 const bool tracing = std::getenv("ZARN_TRACE") != nullptr;
 #define STEP(what) \
     if (tracing) std::printf("thread %d round %d: %s\n", w.id, round, what), std::fflush(stdout)
@@ -85,6 +94,14 @@ void work(const Natives& n, Worker& w, DWORD deadline)
             RegCloseKey(made);
     }
 
+    TestJni longJni;
+    jstring longName = longJni.string(pipeName + "-long");
+    jint longServer = n.createNamedPipe(longJni, longName, PIPE_ACCESS_DUPLEX, 1, 1 << 16, 1 << 16, 0);
+    jint longClient = n.createFile(longJni, longName, static_cast<jint>(GENERIC_READ | GENERIC_WRITE));
+    if (longServer == -1 || longClient == -1 || n.connectNamedPipe(longJni, longServer) == 0)
+        w.fail("long pipe not set up");
+    longServers[w.id % 8] = longServer;
+    const int following = (w.id + 1) % 8;
     for (int round = 0; GetTickCount() < deadline; ++round, ++w.rounds) {
         TestJni jni;
         std::string mine = stamp(w.id, round);
@@ -138,8 +155,36 @@ void work(const Natives& n, Worker& w, DWORD deadline)
                 jni.arrayBytes(back) != message)
                 w.fail("pipe message lost or changed in round " + std::to_string(round));
         }
-        if (client != -1) n.closeHandle(jni, client);
+        // Timed out, or broken by the previous thread's close: nothing else.
+        looseClients[w.id % 8] = client;
+        jint raced = n.readTimed(jni, server, jni.bytes(16, 0), 16, 3);
+        if (raced != -2 && raced != -1) w.fail("a timed read on an idle pipe gave " + std::to_string(raced));
+        for (jint loose : {looseClients[w.id % 8].exchange(-1), looseClients[(w.id + 7) % 8].exchange(-1)})
+            if (loose != -1 && loose != 0) n.closeHandle(jni, loose);
         if (server != -1) n.closeHandle(jni, server);
+
+        STEP("time-outs");
+        // Messages through this thread's long pipe, read with time-outs of 0
+        // to 2 ms while the previous thread cancels its reads: each whole and
+        // in order, none lost, none twice.
+        const int count = 1 + round % 4;
+        for (int k = 0; k < count; ++k) {
+            std::vector<uint8_t> m(1 + (round * 31 + k * 977) % 3000, static_cast<uint8_t>(k + round + w.id));
+            n.write(jni, longClient, jni.bytes(m), static_cast<jint>(m.size()));
+        }
+        jbyteArray in = jni.bytes(4096, 0);
+        int got = 0;
+        for (int tries = 0; got < count && tries < 1000; ++tries) {
+            jint r = n.readTimed(jni, longServer, in, 4096, tries % 3);
+            if (r == -2 || (r == -1 && n.available(jni, longServer) >= 0)) continue;
+            std::vector<uint8_t> m(1 + (round * 31 + got * 977) % 3000, static_cast<uint8_t>(got + round + w.id));
+            std::vector<uint8_t> bytes = jni.arrayBytes(in);
+            if (r != static_cast<jint>(m.size()) || !std::equal(m.begin(), m.end(), bytes.begin())) break;
+            ++got;
+        }
+        if (got < count || n.readTimed(jni, longServer, in, 4096, 0) >= 0)
+            w.fail("timed reads lost, changed or repeated a message in round " + std::to_string(round));
+        n.cancel(jni, longServers[following]);
 
         STEP("environment");
         // Environment: this thread's variable as it set it.
@@ -161,6 +206,9 @@ void work(const Natives& n, Worker& w, DWORD deadline)
         STEP("checks");
         if (!jni.clean()) w.fail("JNI environment left unclean");
     }
+    longServers[w.id % 8] = 0;
+    n.closeHandle(longJni, longClient);
+    n.closeHandle(longJni, longServer);
 }
 
 TEST(Concurrency, EightThreadsMixingEveryKindOfCallLoseNothing)

@@ -170,6 +170,16 @@ std::vector<Entry> buildTable()
     t.push_back(make<jint, jint>("WinPipe_disconnect", {R::Handle}));
     t.push_back(make<jint, jint>("WinPipe_closeHandle", {R::Handle}));
     t.push_back(make<jboolean, jstring, jint>("WinPipe_waitForPipe", {R::PipeName, R::Int}, {equals(0)}, equals(0)));
+    t.push_back(make<jint, jint, jbyteArray, jint, jint>("WinPipe_readTimed", {R::Handle, R::Bytes, R::Length, R::Int},
+                                                         {none, equals(-1)}, equals(-1)));
+    t.push_back(make<jint, jint, jint>("WinPipe_connectNamedPipeTimed", {R::Handle, R::Int}));
+    t.push_back(make<jint, jint>("WinPipe_available", {R::Handle}));
+    t.push_back(make<jboolean, jint>("WinPipe_cancel", {R::Handle}));
+    t.push_back(make<jint, jstring, jint, jint, jint, jint, jint, jint>(
+        "WinPipe_createNamedPipeWithAccess", {R::PipeName, R::Int, R::Int, R::Int, R::Int, R::Int, R::Int},
+        {equals(-1)}, equals(-1)));
+    t.push_back(make<jint, jint>("WinPipe_clientProcessId", {R::Handle}));
+    t.push_back(make<jint, jint>("WinPipe_serverProcessId", {R::Handle}));
     // Session facts and the environment.
     t.push_back(make<jboolean>("TerminalServer_isTerminalServer", {}));
     t.push_back(make<jstring>("TerminalServer_getClientName", {}, {}, isNullRef()));

@@ -1,4 +1,4 @@
-// All 39 natives of the library in one table, each callable with a vector of
+// All 46 natives of the library in one table, each callable with a vector of
 // generic arguments, so that one loop can sweep arguments, inject JNI faults
 // or draw random calls across the whole library.
 #ifndef ZARN_TEST_NATIVE_TABLE_H
@@ -75,7 +75,7 @@ struct Entry {
     Expect faultResult;
 };
 
-// The 39 natives, in the order of their classes.
+// The 46 natives, in the order of their classes.
 const std::vector<Entry>& nativeTable();
 const Entry& entry(const std::string& name);
 

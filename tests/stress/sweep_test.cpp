@@ -112,11 +112,12 @@ TEST_F(WholeLibrary, EachJniAcquisitionFailingInTurnGivesTheFailureValue)
     auto run = [&](const Scenario& s, TestJni& jni) {
         const Entry& e = entry(s.native);
         std::vector<Arg> args = bed.baseArgs(jni, e);
-        if (e.name == "WinPipe_read" || e.name == "WinPipe_write") {
-            args[0].i = static_cast<jint>(reinterpret_cast<intptr_t>(e.name == "WinPipe_read" ? server : client));
+        const bool reads = e.name == "WinPipe_read" || e.name == "WinPipe_readTimed";
+        if (reads || e.name == "WinPipe_write") {
+            args[0].i = static_cast<jint>(reinterpret_cast<intptr_t>(reads ? server : client));
             DWORD written, available = 0;
             PeekNamedPipe(server, nullptr, 0, nullptr, &available, nullptr);
-            if (e.name == "WinPipe_read" && !available) WriteFile(client, "0123456789abcdef", 16, &written, nullptr);
+            if (reads && !available) WriteFile(client, "0123456789abcdef", 16, &written, nullptr);
         }
         if (s.adjust) s.adjust(bed, jni, args);
         Outcome outcome = e.call(jni, args);

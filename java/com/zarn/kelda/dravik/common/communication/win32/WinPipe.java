@@ -5,9 +5,11 @@ package com.zarn.kelda.dravik.common.communication.win32;
  * each {@link #read} returns bytes of one message only, and a message longer than the read's
  * length comes in parts, in order, over several reads.
  *
- * <p>Every call blocks its thread until its work is done: {@link #connectNamedPipe},
- * {@link #read}, {@link #write} and {@link #flushFileBuffers} without limit, {@link #waitForPipe}
- * up to its time-out. Windows runs the calls on one handle one after the other: while a thread
+ * <p>Every call blocks its thread until its work is done: {@link #connectNamedPipe(int)},
+ * {@link #read(int, byte[], int)}, {@link #write} and {@link #flushFileBuffers} without limit,
+ * {@link #waitForPipe} up to its time-out. {@link #read(int, byte[], int, int)} and
+ * {@link #connectNamedPipe(int, int)} wait up to a time-out, and {@link #cancel} ends every call
+ * that waits on a handle. Windows runs the calls on one handle one after the other: while a thread
  * waits in {@link #read}, a {@link #write} on the same handle waits too. Handles returned here belong to the caller, who ends each of them once with
  * {@link #closeHandle}. No method raises an exception: failures show in the result. Pipe names are
  * full names such as {@code \\.\pipe\myapp} and pass to Windows as the bytes of their modified
@@ -44,6 +46,18 @@ public final class WinPipe {
     public static final int NMPWAIT_WAIT_FOREVER = -1;
     /** The failure value of {@link #createNamedPipe} and {@link #createFile}. */
     public static final int INVALID_HANDLE_VALUE = -1;
+    /**
+     * The result of {@link #read(int, byte[], int, int)} and {@link #connectNamedPipe(int, int)} when
+     * the time-out passed first.
+     */
+    public static final int TIMED_OUT = -2;
+    /** Access of {@link #createNamedPipe(String, int, int, int, int, int, int)}: Windows' default security. */
+    public static final int ACCESS_DEFAULT = 0;
+    /**
+     * Access of {@link #createNamedPipe(String, int, int, int, int, int, int)}: the account that the
+     * server runs as alone, on this machine only.
+     */
+    public static final int ACCESS_OWNER_ONLY = 1;
 
     private WinPipe() {
     }
@@ -161,4 +175,118 @@ public final class WinPipe {
      *     of that name exists, and for a null name
      */
     public static native boolean waitForPipe(String name, int timeOut);
+
+    /**
+     * Creates a server instance as {@link #createNamedPipe(String, int, int, int, int, int)} does,
+     * with the security that {@code access} names.
+     *
+     * <p>With {@link #ACCESS_OWNER_ONLY} the pipe is owned by the user of the server's token, its
+     * DACL is protected and grants that user alone all access (no administrators, no LocalSystem, no
+     * one else), and remote clients are refused. An elevated server and the same user's programs
+     * that are not elevated still reach it. The first instance of the name is made as the first
+     * ({@link #FILE_FLAG_FIRST_PIPE_INSTANCE}): if a pipe of that name exists already, a further
+     * instance is made only when that pipe is one of the user's own owner-only pipes, so a name that
+     * another program took first fails with -1. Windows before Vista cannot refuse remote clients:
+     * there the owner-only call fails with -1.
+     *
+     * @param name the full pipe name
+     * @param openMode as for {@link #createNamedPipe(String, int, int, int, int, int)}
+     * @param maxInstances the most instances of this name
+     * @param outBufferSize output buffer size in bytes, a guide for Windows
+     * @param inBufferSize input buffer size in bytes, a guide for Windows
+     * @param defaultTimeOut the time-out in milliseconds that {@link #waitForPipe} with 0 uses
+     * @param access {@link #ACCESS_DEFAULT} or {@link #ACCESS_OWNER_ONLY}
+     * @return the instance's handle; -1 as for {@link #createNamedPipe(String, int, int, int, int, int)},
+     *     for another {@code access}, and for an owner-only name that another program holds
+     */
+    public static int createNamedPipe(String name, int openMode, int maxInstances, int outBufferSize,
+            int inBufferSize, int defaultTimeOut, int access) {
+        return createNamedPipeWithAccess(name, openMode, maxInstances, outBufferSize, inBufferSize, defaultTimeOut,
+                access);
+    }
+
+    private static native int createNamedPipeWithAccess(String name, int openMode, int maxInstances,
+            int outBufferSize, int inBufferSize, int defaultTimeOut, int access);
+
+    /**
+     * Waits, up to a time-out, until a client opens the instance. After {@link #TIMED_OUT} the
+     * instance still waits for a client: one that comes before the next call makes that call return
+     * 1 at once.
+     *
+     * @param handle a server instance
+     * @param timeoutMillis milliseconds; 0 only looks whether a client has come; a negative value
+     *     waits without limit, as {@link #connectNamedPipe(int)}
+     * @return 1 when a client is connected; {@link #TIMED_OUT} when none came in time; 0 on failure,
+     *     also when {@link #cancel} ended the wait, and on Windows before Vista
+     */
+    public static int connectNamedPipe(int handle, int timeoutMillis) {
+        return connectNamedPipeTimed(handle, timeoutMillis);
+    }
+
+    private static native int connectNamedPipeTimed(int handle, int timeoutMillis);
+
+    /**
+     * Reads as {@link #read(int, byte[], int)} does, but gives up when no message came within the
+     * time-out. Nothing is lost: a message that arrives as the time-out passes is either returned or
+     * left whole in the pipe for the next read. Once the first bytes of a message are taken, the
+     * rest of it is read without a time-out (it is in the pipe already).
+     *
+     * @param handle a connected pipe end
+     * @param data receives the bytes from index 0, as for {@link #read(int, byte[], int)}
+     * @param length the most bytes to read, 0 to {@code data.length}
+     * @param timeoutMillis milliseconds; 0 takes only a message that is there already; a negative
+     *     value waits without limit, as {@link #read(int, byte[], int)}
+     * @return the number of bytes read; {@link #TIMED_OUT} when no message came in time (then nothing
+     *     was read); -1 as for {@link #read(int, byte[], int)}, also when {@link #cancel} ended the
+     *     wait, and on Windows before Vista
+     */
+    public static int read(int handle, byte[] data, int length, int timeoutMillis) {
+        return readTimed(handle, data, length, timeoutMillis);
+    }
+
+    private static native int readTimed(int handle, byte[] data, int length, int timeoutMillis);
+
+    /**
+     * The bytes that a {@link #read} would return now without waiting: in message read mode what is
+     * left of the next message, in byte read mode all that waits. An empty message waiting gives 0,
+     * as does no message at all; so 0 does not promise that a read would wait.
+     *
+     * @param handle a connected pipe end
+     * @return the bytes waiting, 0 to {@link Integer#MAX_VALUE}; -1 when the other end has closed and
+     *     nothing is left to read, the instance is not connected, or the handle is invalid
+     */
+    public static native int available(int handle);
+
+    /**
+     * Ends at once every call that waits on the handle, in any thread: {@link #read},
+     * {@link #write}, {@link #connectNamedPipe} and {@link #flushFileBuffers}, with or without a
+     * time-out. Each returns its failure value (-1, 0, 0 and 0). The handle stays open and usable,
+     * and messages not yet read stay in the pipe. A call that begins after {@code cancel} returns
+     * waits as usual. A long {@link #read} that had taken the first bytes of a message when the
+     * cancel came returns those, and the rest stays in the pipe.
+     *
+     * @param handle a pipe end
+     * @return true when the handle is valid, whether or not a call was waiting; false for an invalid
+     *     handle and on Windows before Vista
+     */
+    public static native boolean cancel(int handle);
+
+    /**
+     * The process id of the client connected to a server instance, so that a server can check its
+     * peer.
+     *
+     * @param serverHandle a server instance
+     * @return the client's process id; -1 when no client is connected, the handle is invalid, or on
+     *     Windows before Vista
+     */
+    public static native int clientProcessId(int serverHandle);
+
+    /**
+     * The process id of the server at the other end of a client's pipe, so that a client can check
+     * its peer.
+     *
+     * @param clientHandle a client end from {@link #createFile}
+     * @return the server's process id; -1 when the handle is invalid, or on Windows before Vista
+     */
+    public static native int serverProcessId(int clientHandle);
 }
