@@ -193,6 +193,58 @@ double pipePairs(Way way, int pairs, int size, int n)
     return failed ? -1 : elapsed;
 }
 
+// The natives that read with a time-out and look ahead, from the same copy of the library.
+const Native<jint(jint, jbyteArray, jint, jint)>& readTimed()
+{
+    static const Native<jint(jint, jbyteArray, jint, jint)> native(std::string(pipePackage) + "WinPipe_readTimed",
+                                                                  natives().module);
+    return native;
+}
+
+const Native<jint(jint)>& available()
+{
+    static const Native<jint(jint)> native(std::string(pipePackage) + "WinPipe_available", natives().module);
+    return native;
+}
+
+// n messages of 64 bytes written to the client end by the native and read from
+// the server end, by the read with a time-out of 5 s (answered at once: the
+// message is there) or by the plain read.
+double pipeTimedStream(bool timed, int n)
+{
+    PipePair pipe;
+    if (!pipe.ok()) return -1;
+    TestJni jni;
+    jbyteArray out = jni.bytes(pattern(64, 3)), in = jni.bytes(64, 0);
+    bool ok = true;
+    double start = now();
+    for (int i = 0; i < n && ok; ++i) {
+        jint client = toJint(pipe.client), server = toJint(pipe.server);
+        ok = natives().write(jni, client, out, 64) == 64 &&
+             (timed ? readTimed()(jni, server, in, 64, 5000) : natives().read(jni, server, in, 64)) == 64;
+    }
+    double elapsed = now() - start;
+    return ok && jni.clean() && jni.arrayBytes(in) == pattern(64, 3) ? elapsed : -1;
+}
+
+// n looks at a pipe with a 64-byte message waiting: by available, or by PeekNamedPipe itself.
+double pipeLooks(Way way, int n)
+{
+    PipePair pipe;
+    DWORD written = 0;
+    if (!pipe.ok() || !WriteFile(pipe.client, pattern(64, 1).data(), 64, &written, nullptr)) return -1;
+    TestJni jni;
+    bool ok = true;
+    double start = now();
+    for (int i = 0; i < n && ok; ++i) {
+        DWORD total = 0, left = 0;
+        ok = way == Way::Native ? available()(jni, toJint(pipe.server)) == 64
+                                : PeekNamedPipe(pipe.server, nullptr, 0, nullptr, &total, &left) && left == 64;
+    }
+    double elapsed = now() - start;
+    return ok ? elapsed : -1;
+}
+
 unsigned long processors()
 {
     SYSTEM_INFO info;
@@ -221,6 +273,15 @@ std::vector<Case> pipeCases()
                          [size](int n) { return pipeRoundTrips(Way::Direct, size, n); },
                          [size](int n) { return pipeRoundTrips(Way::Alone, size, n); }});
     }
+    bool looks = readTimed().resolved() && available().resolved();
+    cases.push_back({"read with a time-out, answered (write, read), 64 B; direct: the plain read", 1.05, pipes && looks,
+                     [] { return pipeTimedStream(true, 1) < 0 ? "the message did not come back whole" : ""; },
+                     [](int n) { return pipeTimedStream(true, n); }, [](int n) { return pipeTimedStream(false, n); },
+                     [](int n) { return pipeStream(Way::Alone, 64, n); }});
+    cases.push_back({"available, a 64 B message waiting; direct: PeekNamedPipe", 1.10, looks,
+                     [] { return pipeLooks(Way::Native, 1) < 0 ? "available did not give 64" : ""; },
+                     [](int n) { return pipeLooks(Way::Native, n); }, [](int n) { return pipeLooks(Way::Direct, n); },
+                     [](int n) { return pipeLooks(Way::Direct, n); }});
     return cases;
 }
 
