@@ -102,13 +102,13 @@ messages)
     mapfile -t named < <(grep -oE '"(Error|Attempted|Could|Unsupported|Incompatible|Not implemented)[^"]*"' "$javadoc_source" \
                          | sed 's/^"//; s/"$//' | sort -u)
     for message in "${named[@]}"; do
-        printf '%s\n' "${listed[@]}" | grep -qxF "$message" || fail "the Javadoc names \"$message\", which the guide does not list"
+        printf '%s\n' "${listed[@]}" | grep -xF "$message" >/dev/null || fail "the Javadoc names \"$message\", which the guide does not list"
     done
     # Every message the library raises with a literal text is in the guide's table.
     mapfile -t raised < <(grep -ohE 'throwRegistryException\([^;]*' "$@" | grep -oE '"[^"]*"' | sed 's/^"//; s/"$//' | sort -u)
     for message in "${raised[@]}"; do
         [ -n "$message" ] || continue
-        printf '%s\n' "${listed[@]}" | grep -qxF "$message" || fail "the library raises \"$message\", which the guide does not list"
+        printf '%s\n' "${listed[@]}" | grep -xF "$message" >/dev/null || fail "the library raises \"$message\", which the guide does not list"
     done
     echo "messages: ${#listed[@]} in the guide, ${#named[@]} in the Javadoc, ${#raised[@]} raised by literal text"
     ;;
