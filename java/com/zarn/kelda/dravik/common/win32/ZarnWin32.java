@@ -65,13 +65,19 @@ public final class ZarnWin32 {
     });
 
     private final Linker linker;
+    private final LibraryCache.Host host;
     private volatile Path loaded;
     /** The jar's library and its cache, read and opened once for all attempts of a load. */
     private LibraryCache.Content jarLibrary;
     private LibraryCache cache;
 
     ZarnWin32(Linker linker) {
+        this(linker, LibraryCache.Host.REAL);
+    }
+
+    ZarnWin32(Linker linker, LibraryCache.Host host) {
         this.linker = linker;
+        this.host = host;
     }
 
     /**
@@ -194,7 +200,7 @@ public final class ZarnWin32 {
             return attempt.run();
         } catch (Exception | UnsatisfiedLinkError e) {
             // The loader's own reasons are plain IOExceptions; any other exception keeps its class name.
-            boolean plain = e instanceof UnsatisfiedLinkError || e.getClass() == IOException.class;
+            boolean plain = e instanceof UnsatisfiedLinkError || e.getClass() == IOException.class || e instanceof LibraryCache.Unencodable;
             String why = plain ? String.valueOf(e.getMessage()) : e.toString();
             tried.add(what + ": " + why);
             failures.add(e);
@@ -212,7 +218,7 @@ public final class ZarnWin32 {
         try {
             linker.load(file.toString());
         } catch (UnsatisfiedLinkError e) {
-            if (!LibraryCache.loadedByAnotherClassLoader(e)) {
+            if (!loadedByAnotherClassLoader(e)) {
                 throw e;
             }
             UnsatisfiedLinkError error = new UnsatisfiedLinkError(e.getMessage() + "; a JVM lets one class loader load a file:"
@@ -228,19 +234,29 @@ public final class ZarnWin32 {
      * A library in a folder of java.library.path, under the name System.loadLibrary would look
      * for, when its content is byte for byte the jar's. On Windows that path holds by default the
      * JVM's folder, the Windows folders, every PATH entry and the current directory: a library of
-     * another version left in any of them is passed over.
+     * another version left in any of them is passed over, and so is one that another account may
+     * change or rename, or one that stays locked.
      */
     private Path loadCopyOnLibraryPath(String folder) throws IOException {
         LibraryCache.Content library = jarLibrary(folder);
         List<Path> files = onLibraryPath();
+        List<String> passed = new ArrayList<>();
         for (Path file : files) {
-            try (LibraryCache.Held held = LibraryCache.hold(file, null)) {
-                if (held != null && held.contains(library)) {
-                    return link(file, library);
+            try (Held held = LibraryCache.hold(file, null)) {
+                if (held == null) {
+                    continue;
+                } else if (!host.mayTrust(file)) {
+                    passed.add(file + " (other accounts may change it or rename it)");
+                } else if (held.contains(library)) {
+                    return link(file, held, library);
+                } else {
+                    passed.add(file + " (the content differs)");
                 }
+            } catch (IOException e) {
+                passed.add(file + " (" + e.getMessage() + ")");
             }
         }
-        throw new IOException(files.isEmpty() ? "there is none" : "not used, the content differs: " + files);
+        throw new IOException(files.isEmpty() ? "there is none" : "not used: " + String.join(", ", passed));
     }
 
     /** The files that System.loadLibrary would find, in the order it looks at them. */
@@ -296,8 +312,8 @@ public final class ZarnWin32 {
      * the file is missing, a link, or its content differs.
      */
     private Path loadIfSame(Path file, LibraryCache.Content library) throws IOException {
-        try (LibraryCache.Held held = LibraryCache.hold(file, cache(library))) {
-            return held != null && held.contains(library) ? link(file, library) : null;
+        try (Held held = LibraryCache.hold(file, cache(library))) {
+            return held != null && held.contains(library) ? link(file, held, library) : null;
         }
     }
 
@@ -307,15 +323,14 @@ public final class ZarnWin32 {
      * let go, say) has this one loaded, a copy in the cache under a name of its own is checked,
      * held and loaded in its place.
      */
-    private Path link(Path file, LibraryCache.Content library) throws IOException {
+    private Path link(Path file, Held held, LibraryCache.Content library) throws IOException {
         try {
-            // Tried again as another program's open of the new file may make it fail for a moment.
-            return LibraryCache.retried(() -> {
+            return Held.retried(() -> {
                 linker.load(file.toString());
                 return file;
-            });
+            }, e -> Held.loadMayPass(held, e));
         } catch (UnsatisfiedLinkError e) {
-            if (!LibraryCache.loadedByAnotherClassLoader(e)) {
+            if (!loadedByAnotherClassLoader(e)) {
                 throw e;
             }
             try {
@@ -330,6 +345,11 @@ public final class ZarnWin32 {
                 throw failure;
             }
         }
+    }
+
+    /** The JDK's words, from Java 8 on, when another class loader has loaded the file or is loading it. */
+    private static boolean loadedByAnotherClassLoader(UnsatisfiedLinkError e) {
+        return String.valueOf(e.getMessage()).contains(" in another classloader");
     }
 
     private static void addSuppressed(Throwable failure, Throwable cause) {
@@ -353,7 +373,7 @@ public final class ZarnWin32 {
 
     private LibraryCache cache(LibraryCache.Content library) throws IOException {
         if (cache == null) {
-            cache = LibraryCache.open(version(), library.folder);
+            cache = LibraryCache.open(version(), library.folder, host);
         }
         return cache;
     }
