@@ -3,9 +3,11 @@ package com.zarn.kelda.dravik.common.win32;
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
+import java.io.RandomAccessFile;
 import java.io.StringReader;
 import java.net.URL;
 import java.net.URLClassLoader;
+import java.nio.channels.FileLock;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.FileSystem;
@@ -16,6 +18,11 @@ import java.nio.file.LinkOption;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.nio.file.attribute.AclEntry;
+import java.nio.file.attribute.AclEntryFlag;
+import java.nio.file.attribute.AclEntryPermission;
+import java.nio.file.attribute.AclEntryType;
+import java.nio.file.attribute.AclFileAttributeView;
 import java.nio.file.attribute.BasicFileAttributes;
 import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
@@ -25,8 +32,12 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
 import java.util.HashSet;
+import java.util.EnumSet;
 import java.util.List;
+import java.util.Map;
 import java.util.Properties;
+import java.util.Set;
+import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.CountDownLatch;
 import java.util.jar.Attributes;
@@ -44,6 +55,7 @@ import java.util.stream.Stream;
  *   ZarnWin32Test JAR X86_DLL X64_DLL VERSION WORK_DIR STAND_IN_JAR   all checks
  *   ZarnWin32Test load [set:NAME=VALUE]...               (child) load(), print what was loaded
  *   ZarnWin32Test fail [set:NAME=VALUE]... TEXT...       (child) load() fails with every TEXT in its message
+ *   ZarnWin32Test lock FILE                              (child) lock FILE whole, print "locked", keep it until the input ends
  *   ZarnWin32Test classloaders JAR                       (child) ZarnWin32.load() of JAR in two class loaders,
  *                                                        with the JVM's own System.load; print loadedFile() of each
  * STAND_IN_JAR is the jar with a Linux shared library in place of the host's DLL, which really loads.
@@ -64,6 +76,16 @@ public class ZarnWin32Test {
                 Class<?> loader = Class.forName(ZarnWin32.class.getName(), true, new URLClassLoader(new URL[] {new URL("file:" + args[1])}, null));
                 loader.getMethod("load").invoke(null);
                 System.out.println(loader.getMethod("loadedFile").invoke(null));
+            }
+            System.exit(0);
+        }
+        if (args[0].equals("lock")) {
+            try (RandomAccessFile file = new RandomAccessFile(args[1], "rw"); FileLock lock = file.getChannel().lock()) {
+                System.out.println(lock.isValid() ? "locked" : "not locked");
+                System.out.flush();
+                while (System.in.read() != -1) {
+                    continue;
+                }
             }
             System.exit(0);
         }
@@ -101,8 +123,8 @@ public class ZarnWin32Test {
                     && "com.zarn.kelda.dravik.common".equals(manifest.getValue("Automatic-Module-Name")),
                     "version() and the manifest say zarnwin32 " + version + ", module com.zarn.kelda.dravik.common");
         }
-        check(Arrays.toString(LibraryCache.Held.noSharing("Windows 10")).equals("[READ, NOSHARE_WRITE, NOSHARE_DELETE, NOFOLLOW_LINKS]")
-                && LibraryCache.Held.noSharing("Linux") == null,
+        check(Arrays.toString(Held.noSharing("Windows 10")).equals("[READ, NOSHARE_WRITE, NOSHARE_DELETE, NOFOLLOW_LINKS]")
+                && Held.noSharing("Linux") == null,
                 "on Windows a checked file is opened without write and delete sharing; elsewhere it is share-locked");
 
         String[][] arches = {{"x86", "i386", "i486", "i586", "i686"}, {"amd64", "x86_64"}, {"aarch64", "arm", "i786", "", "AMD64"}};
@@ -143,9 +165,21 @@ public class ZarnWin32Test {
             }
         };
         new ZarnWin32(busy).loadOnce();
+        // Any other failure of System.load (a policy block, the wrong architecture) is the same each time: not tried again.
+        int[] blocks = new int[1];
+        Recorder blocked = new Recorder() {
+            @Override
+            public void load(String path) {
+                blocks[0]++;
+                throw new UnsatisfiedLinkError(path + ": This program is blocked by group policy");
+            }
+        };
+        long blockStart = System.nanoTime();
+        String block = failure(() -> new ZarnWin32(blocked).loadOnce());
         check(load(cache).size() == 1 && Files.getLastModifiedTime(hostFile).equals(old)
-                && Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey().equals(identity) && busy.loads.size() == 1,
-                "a matching copy is reused, not rewritten; a System.load that fails for a moment is tried again");
+                && Files.readAttributes(hostFile, BasicFileAttributes.class).fileKey().equals(identity) && busy.loads.size() == 1
+                && String.valueOf(block).contains("blocked by group policy") && blocks[0] == 1 && System.nanoTime() - blockStart < 500_000_000,
+                "a matching copy is reused, not rewritten; a System.load that fails for a moment is tried again, a blocked one is not");
 
         // Loaders of their own (as class loaders have) copying into an empty cache at once. Not
         // always held here: a process's POSIX locks on a file go when any of its handles to it
@@ -221,13 +255,24 @@ public class ZarnWin32Test {
         check(output(child(ascii, "fail", "LC_ALL=C.UTF-8", "set:sun.jnu.encoding=US-ASCII", "path " + caches + "/\u0414", "sun.jnu.encoding (US-ASCII)")) != null,
                 "the loader checks the cache's real path against sun.jnu.encoding itself");
 
-        // Java 17 on Windows hands System.load the path in UTF-16, so the check is left out there; Java 16 (class version 60) keeps it.
-        String[] windows = {"--limit-modules=java.base", "LC_ALL=C.UTF-8", "set:sun.jnu.encoding=US-ASCII", "set:os.name=Windows 10"};
-        check(String.valueOf(output(child(ascii, "load", windows))).startsWith(caches + "/\u0414")
-                        && output(child(ascii, "fail", concat(windows, "set:java.class.version=60.0", "sun.jnu.encoding (US-ASCII)"))) != null
+        // Every JDK on Windows hands System.load the path as bytes of sun.jnu.encoding, Java 17 and later too. A runtime
+        // without jdk.security.auth (--limit-modules java.base, as jlink makes) still finds this process's account.
+        Path data = caches.resolve("data");
+        String[] windows = {"--limit-modules=java.base", "LC_ALL=C.UTF-8", "set:sun.jnu.encoding=US-ASCII", "set:os.name=Windows 10", "ProgramData=" + data};
+        check(output(child(ascii, "fail", concat(windows, "set:java.class.version=61.0", "sun.jnu.encoding (US-ASCII)"))) != null
+                        && String.valueOf(output(child(caches.resolve("windows"), "load", windows))).startsWith(caches.resolve("windows") + "/" + version)
                         && output(child(ascii, "fail", concat(windows, "set:zarnwin32.cache=" + caches + "/a\\u0000b", "(from -Dzarnwin32.cache) is not a path that"
                                 + " Windows allows: Nul character not allowed"))) != null,
-                "os.name Windows: Java 17 loads from a path outside sun.jnu.encoding, Java 16 refuses it; a path Java refuses is named so");
+                "os.name Windows: Java 17 refuses a path outside sun.jnu.encoding, named by -D, and ProgramData does not replace it;"
+                        + " without jdk.security.auth the account is found; a path Java refuses is named so");
+        // Not named by the user, such a path gives way to %ProgramData%\\zarnwin32-<hash of the account>, this account's alone.
+        Path fallback = data.resolve("zarnwin32-" + sha256("root".getBytes(StandardCharsets.UTF_8)).substring(0, 8));
+        String[] cyrillicHome = concat(windows, "set:user.home=" + caches + "/\\u0414");
+        check(String.valueOf(output(child(null, "load", cyrillicHome))).startsWith(fallback + "/" + version + "/" + hostFolder + "/")
+                        && permissions(fallback).equals("rwx------"), "a home whose path cannot be encoded: the cache in " + caches.relativize(fallback));
+        Files.setOwner(fallback, fallback.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName("nobody"));
+        check(output(child(null, "fail", concat(cyrillicHome, "2. the jar's " + hostFolder + "/zarnwin32.dll from the cache: " + fallback + " belongs to nobody"))) != null,
+                "another account's folder in ProgramData is refused, naming it");
 
         // A JVM for another architecture, or a thin jar without the JVM's: System.loadLibrary, and the error says what was tried, in order.
         Path thin = Files.copy(Paths.get(args[0]), work.resolve("thin.jar"));
@@ -254,6 +299,26 @@ public class ZarnWin32Test {
                 "the cache root: -Dzarnwin32.cache over LOCALAPPDATA, LOCALAPPDATA over user.home");
 
         linksAndCleaning(caches, version, hostFolder, hostName, hostDll);
+        windowsDecisions(caches, version, hostFolder, hostDll);
+        // A zarnwin32.dll on java.library.path that another account may change, or that another process keeps locked, is passed
+        // over for the cache; a lock is waited out for 1.27 s at most, and the file is let go.
+        String cached = caches.resolve("passed").resolve(version).resolve(hostFolder).resolve(hostName) + " " + sha256(hostDll) + " held";
+        Files.setPosixFilePermissions(same, PosixFilePermissions.fromString("rw-rw-r--"));
+        boolean writable = cached.equals(output(child(caches.resolve("passed"), "load", "-Djava.library.path=" + same.getParent())));
+        Files.setPosixFilePermissions(same, PosixFilePermissions.fromString("rw-r--r--"));
+        Process locker = child(null, "lock", same.toString());
+        boolean locked = new java.io.BufferedReader(new java.io.InputStreamReader(locker.getInputStream())).readLine().equals("locked");
+        long lockStart = System.nanoTime();
+        String lockFailure = failure(() -> Held.open(same).close());
+        long lockWait = (System.nanoTime() - lockStart) / 1000000;
+        boolean lockFreed = !openHere(same);
+        System.setProperty("java.library.path", same.getParent().toString());
+        List<String> passed = load(caches.resolve("passed"));
+        System.clearProperty("java.library.path");
+        locker.getOutputStream().close();
+        check(writable && locked && String.valueOf(lockFailure).endsWith("locked by another process or class loader") && lockWait >= 1270 && lockWait < 2500
+                        && lockFreed && passed.equals(Arrays.asList(cached)) && locker.waitFor() == 0,
+                "a library-path file that the group may write, or that stays locked, is passed over for the cache (" + lockWait + " ms) " + passed);
         // Two class loaders of one JVM, with the JVM's own System.load of a library that really loads.
         byte[] standIn = Files.readAllBytes(work.resolve("stand-in.so"));
         Path onPath = Files.write(Files.createDirectories(work.resolve("path-stand-in")).resolve(libraryName), standIn);
@@ -305,17 +370,25 @@ public class ZarnWin32Test {
         // it (what Java on Windows reports as a plain FileSystemException), is not tried again.
         int[] calls = new int[2];
         long start = System.nanoTime();
-        String busy = failure(() -> LibraryCache.retried(() -> {
+        String busy = failure(() -> Held.retried(() -> {
             throw ++calls[0] <= 2 ? new AccessDeniedException("scanned") : new FileSystemException("busy");
         }));
         long waited = (System.nanoTime() - start) / 1000000;
-        LibraryCache.FileAction<Object> goneThenLinked = () -> {
+        Held.FileAction<Object> goneThenLinked = () -> {
             throw ++calls[1] == 1 ? new NoSuchFileException("gone") : new FileSystemException(linkedVersion.toString(), null, "File is symbolic link");
         };
-        String gone = failure(() -> LibraryCache.retried(goneThenLinked));
-        String link = failure(() -> LibraryCache.retried(goneThenLinked));
+        String gone = failure(() -> Held.retried(goneThenLinked));
+        String link = failure(() -> Held.retried(goneThenLinked));
         check("busy".equals(busy) && calls[0] == 8 && waited >= 1270 && waited < 2000 && "gone".equals(gone) && link.endsWith("symbolic link") && calls[1] == 2,
                 "access denied and sharing violations are tried again for 1.27 s, a missing file and a link are not (" + Arrays.toString(calls) + ", " + waited + " ms)");
+
+        // A root that others may write is refused, unless its sticky bit is set, as /tmp's is.
+        Path openRoot = Files.createDirectories(caches.resolve("open-root"));
+        new ProcessBuilder("chmod", "777", openRoot.toString()).start().waitFor();
+        String openFailure = failure(() -> load(openRoot));
+        new ProcessBuilder("chmod", "1777", openRoot.toString()).start().waitFor();
+        check(String.valueOf(openFailure).contains(openRoot + " (from -Dzarnwin32.cache) may be written by other accounts and has no sticky bit")
+                        && load(openRoot).size() == 1, "a root that all may write is refused, one with the sticky bit serves");
 
         // A folder below the root that others may write is made this account's alone; one that
         // another account owns is not used, and the error names it and its owner.
@@ -337,14 +410,14 @@ public class ZarnWin32Test {
         load(winners);
         Path copy = winners.resolve(version).resolve(hostFolder).resolve(hostName);
         Object winner = Files.readAttributes(copy, BasicFileAttributes.class).fileKey();
-        LibraryCache race = LibraryCache.open(version, hostFolder);
+        LibraryCache race = LibraryCache.open(version, hostFolder, LibraryCache.Host.REAL);
         long put = System.nanoTime();
         LibraryCache.Content content = new LibraryCache.Content(hostFolder, hostDll);
         String lost = failure(() -> race.write(copy, content, false));
         // Folders that another JVM's cleaning removed after the cache was opened are made again to write.
         Path removed = caches.resolve("removed").resolve(version).resolve(hostFolder);
         System.setProperty(ZarnWin32.CACHE_PROPERTY, caches.resolve("removed").toString());
-        LibraryCache emptied = LibraryCache.open(version, hostFolder);
+        LibraryCache emptied = LibraryCache.open(version, hostFolder, LibraryCache.Host.REAL);
         Files.delete(removed);
         Files.delete(removed.getParent());
         emptied.write(removed.resolve(hostName), content, false);
@@ -356,16 +429,18 @@ public class ZarnWin32Test {
         // or a folder given to another account, after the cache was opened, fails the hold.
         Path aimed = Files.createSymbolicLink(caches.resolve("aimed"), winners);
         System.setProperty(ZarnWin32.CACHE_PROPERTY, aimed.toString());
-        LibraryCache opened = LibraryCache.open(version, hostFolder);
+        LibraryCache opened = LibraryCache.open(version, hostFolder, LibraryCache.Host.REAL);
         Files.delete(aimed);
         Files.createSymbolicLink(aimed, shared);
         String reaimed = failure(() -> LibraryCache.hold(copy, opened).close());
         Files.delete(aimed);
         Files.createSymbolicLink(aimed, winners);
         Files.setOwner(copy.getParent(), nobody);
+        boolean freed = !openHere(copy);
         check(String.valueOf(reaimed).contains("no longer leads to " + winners)
-                        && String.valueOf(failure(() -> LibraryCache.hold(copy, opened).close())).startsWith(copy.getParent() + " belongs to nobody"),
-                "after the hold, a re-aimed root or a folder of another account fails, naming it");
+                        && String.valueOf(failure(() -> LibraryCache.hold(copy, opened).close())).startsWith(copy.getParent() + " belongs to nobody")
+                        && freed && !openHere(copy),
+                "after the hold, a re-aimed root or a folder of another account fails, naming it, and lets the file go");
 
         cleaning(caches, version, hostFolder, hostName, verified);
     }
@@ -422,6 +497,182 @@ public class ZarnWin32Test {
                         + " links and the user's own names stay");
     }
 
+    /**
+     * The loader's decisions on Windows' answers: owners and access control lists as AclFileAttributeView reads them,
+     * kept per path for folders that are really there; SYSTEM and Administrators the accounts that may do anything.
+     */
+    private static void windowsDecisions(Path caches, String version, String hostFolder, byte[] hostDll) throws Exception {
+        UserPrincipal alice = () -> "PC\\alice";
+        UserPrincipal bob = () -> "PC\\bob";
+        UserPrincipal system = () -> "NT AUTHORITY\\SYSTEM";
+        UserPrincipal admins = () -> "BUILTIN\\Administrators";
+        UserPrincipal users = () -> "BUILTIN\\Users";
+        UserPrincipal creatorOwner = () -> "CREATOR OWNER";
+        Set<UserPrincipal> trusted = new HashSet<>(Arrays.asList(system, admins));
+        Set<AclEntryPermission> read = EnumSet.of(AclEntryPermission.READ_DATA, AclEntryPermission.EXECUTE, AclEntryPermission.READ_ACL);
+        Set<AclEntryPermission> all = EnumSet.allOf(AclEntryPermission.class);
+        List<AclEntry> own = LibraryCache.ownerAcl(alice);
+        List<AclEntry> profile = Arrays.asList(ace(system, all), ace(admins, all), own.get(0));
+        // owner, its list, whether a folder: ownOnly, adoptable, othersCannotChange (a library-path file's folder)
+        Object[][] rows = {
+            {"owner-only", alice, own, true, true, true, true},
+            {"SYSTEM and Administrators beside the owner", alice, profile, true, false, true, true},
+            {"an inherited entry for Users that may add files", alice, Arrays.asList(own.get(0), ace(users, EnumSet.of(AclEntryPermission.READ_DATA,
+                    AclEntryPermission.WRITE_DATA, AclEntryPermission.APPEND_DATA))), true, false, true, false},
+            {"Users may read; CREATOR OWNER's entry only for what is made in it", system, Arrays.asList(ace(users, read), ace(admins, all),
+                    AclEntry.newBuilder(ace(creatorOwner, all)).setFlags(AclEntryFlag.INHERIT_ONLY, AclEntryFlag.FILE_INHERIT).build()), true, false, true, true},
+            {"an empty list", alice, Collections.emptyList(), true, false, true, false},
+            {"another owner", bob, own, true, false, false, false},
+            {"the elevated user's Administrators owner", admins, own, true, false, true, true},
+            {"a file, not a folder", alice, own, false, false, false, true},
+        };
+        for (Object[] row : rows) {
+            @SuppressWarnings("unchecked")
+            LibraryCache.Facts facts = new LibraryCache.Facts((Boolean) row[3], !(Boolean) row[3], "key", (UserPrincipal) row[1], (List<AclEntry>) row[2], -1);
+            check(LibraryCache.ownOnly(facts, alice) == (Boolean) row[4] && LibraryCache.adoptable(facts, alice, trusted) == (Boolean) row[5]
+                    && LibraryCache.othersCannotChange(facts, alice, trusted) == (Boolean) row[6], "Windows: " + row[0]);
+        }
+        // POSIX modes: 0700, 0777, /tmp's 01777, a folder of root's (trusted) of mode 0755.
+        UserPrincipal root = () -> "root";
+        int[][] modes = {{0700, 1, 1, 1}, {0777, 0, 1, 0}, {01777, 0, 1, 1}, {0755, 0, 0, 1}};
+        for (int[] mode : modes) {
+            LibraryCache.Facts facts = new LibraryCache.Facts(true, false, "key", mode[0] == 0755 ? root : alice, null, mode[0]);
+            check(LibraryCache.ownOnly(facts, alice) == (mode[1] == 1) && LibraryCache.adoptable(facts, alice, Collections.singleton(root)) == (mode[2] == 1)
+                    && LibraryCache.othersCannotChange(facts, alice, Collections.singleton(root)) == (mode[3] == 1), "POSIX: mode " + Integer.toOctalString(mode[0]));
+        }
+        check(!LibraryCache.ownOnly(null, alice) && !LibraryCache.adoptable(null, alice, trusted) && !LibraryCache.othersCannotChange(null, alice, trusted),
+                "facts that cannot be read: nothing is this account's, nor trusted");
+        Path at = Paths.get("/root");
+        LibraryCache.Facts rootFacts = new LibraryCache.Facts(true, false, "key", alice, own, -1);
+        check(LibraryCache.leadsToRoot(at, rootFacts, at, "key") && !LibraryCache.leadsToRoot(null, null, at, "key") && !LibraryCache.leadsToRoot(at, null, at, "key")
+                        && !LibraryCache.leadsToRoot(at, rootFacts, at, "other") && !LibraryCache.leadsToRoot(Paths.get("/elsewhere"), rootFacts, at, "key"),
+                "the root's name leads to it only when its real path and file key are the root's, both readable");
+
+        // The adapter on this machine's JDK: a folder, its mode and owner (this process's account); a link is no folder; a missing path reads as null.
+        Path folder = caches.resolve("one");
+        LibraryCache.Facts real = LibraryCache.Host.REAL.read(folder);
+        LibraryCache.Facts link = LibraryCache.Host.REAL.read(caches.resolve("ascii"));
+        check(real != null && real.folder && !real.file && (real.mode & 07777) == 0700 && real.acl == null && real.owner.equals(LibraryCache.Host.REAL.user())
+                        && real.owner.equals(Files.getOwner(Files.createTempFile(caches, "owner", ".tmp"))) && link != null && !link.folder
+                        && LibraryCache.Host.REAL.read(caches.resolve("missing")) == null,
+                "the adapter reads a folder's mode and owner, the process's account; a link is no folder; a missing path is unreadable");
+        try (Stream<Path> temporary = Files.list(caches)) {
+            for (Path file : temporary.filter(f -> f.getFileName().toString().startsWith("owner")).toArray(Path[]::new)) {
+                Files.delete(file);
+            }
+        }
+
+        // Whole loads on Windows' answers. New folders get the profile's inherited entries and the token's default owner: the user,
+        // or Administrators for an elevated run. The folders end the user's alone, owned by the user, and both runs share them.
+        WindowsHost elevated = new WindowsHost(alice, admins, profile, trusted);
+        Path shared = caches.resolve("windows-shared");
+        List<String> first = load(shared, elevated);
+        Path arch = shared.resolve(version).resolve(hostFolder);
+        WindowsHost normal = new WindowsHost(alice, alice, profile, trusted);
+        normal.owners.putAll(elevated.owners);
+        normal.acls.putAll(elevated.acls);
+        boolean shares = load(shared, normal).equals(first);
+        check(first.size() == 1 && first.get(0).startsWith(arch + "/") && shares
+                        && Stream.of(shared, shared.resolve(version), arch)
+                                .allMatch(f -> alice.equals(elevated.owners.get(f)) && own.equals(elevated.acls.get(f))),
+                "an elevated run makes folders owned by the user alone, which a normal run then loads from " + elevated.owners.keySet());
+        // A folder that another account owns is refused, naming it; one that Users may write is made the user's alone.
+        normal.owners.put(arch, bob);
+        String refused = String.valueOf(failure(() -> load(shared, normal)));
+        normal.owners.put(arch, alice);
+        normal.acls.put(arch, profile);
+        boolean fixed = load(shared, normal).equals(first) && own.equals(normal.acls.get(arch));
+        // A hold that fails after its open, as a folder is given away meanwhile, lets the file go.
+        LibraryCache opened = LibraryCache.open(version, hostFolder, normal);
+        normal.owners.put(arch, bob);
+        Path copy = Paths.get(first.get(0).split(" ")[0]);
+        check(refused.contains(arch + " belongs to PC\\bob, or other accounts than PC\\alice") && fixed
+                        && String.valueOf(failure(() -> LibraryCache.hold(copy, opened).close())).startsWith(arch + " belongs to PC\\bob") && !openHere(copy),
+                "Windows: another owner's folder refused; one that others may write made the user's alone; a failed hold lets the file go");
+        System.clearProperty(ZarnWin32.CACHE_PROPERTY);
+    }
+
+    private static AclEntry ace(UserPrincipal who, Set<AclEntryPermission> permissions) {
+        return AclEntry.newBuilder().setType(AclEntryType.ALLOW).setPrincipal(who).setPermissions(permissions).build();
+    }
+
+    /** Windows' answers for real folders: owners and lists kept per path, the token's default owner and the inherited list for the rest. */
+    private static class WindowsHost extends LibraryCache.Host {
+        final Map<Path, UserPrincipal> owners = new ConcurrentHashMap<>();
+        final Map<Path, List<AclEntry>> acls = new ConcurrentHashMap<>();
+        private final UserPrincipal user;
+        private final UserPrincipal creator;
+        private final List<AclEntry> inherited;
+        private final Set<UserPrincipal> trusted;
+
+        WindowsHost(UserPrincipal user, UserPrincipal creator, List<AclEntry> inherited, Set<UserPrincipal> trusted) {
+            this.user = user;
+            this.creator = creator;
+            this.inherited = inherited;
+            this.trusted = trusted;
+        }
+
+        @Override
+        UserPrincipal user() {
+            return user;
+        }
+
+        @Override
+        Set<UserPrincipal> trusted() {
+            return trusted;
+        }
+
+        @Override
+        AclFileAttributeView aclView(Path path) {
+            return new AclFileAttributeView() {
+                @Override
+                public String name() {
+                    return "acl";
+                }
+
+                @Override
+                public UserPrincipal getOwner() {
+                    return owners.getOrDefault(path, creator);
+                }
+
+                @Override
+                public void setOwner(UserPrincipal owner) {
+                    owners.put(path, owner);
+                }
+
+                @Override
+                public List<AclEntry> getAcl() {
+                    return acls.getOrDefault(path, inherited);
+                }
+
+                @Override
+                public void setAcl(List<AclEntry> acl) {
+                    acls.put(path, acl);
+                }
+            };
+        }
+    }
+
+    private static List<String> load(Path cache, LibraryCache.Host host) {
+        System.setProperty(ZarnWin32.CACHE_PROPERTY, cache.toString());
+        Recorder recorder = new Recorder();
+        new ZarnWin32(recorder, host).loadOnce();
+        return recorder.loads;
+    }
+
+    /** Whether this process has the file open (Linux: /proc/self/fd). */
+    private static boolean openHere(Path file) throws IOException {
+        try (Stream<Path> open = Files.list(Paths.get("/proc/self/fd"))) {
+            return open.anyMatch(fd -> {
+                try {
+                    return Files.readSymbolicLink(fd).equals(file);
+                } catch (IOException e) {
+                    return false;
+                }
+            });
+        }
+    }
+
     /** load() in this JVM with the cache folder given: what the stand-in for System.load recorded. */
     private static List<String> load(Path cache) {
         System.setProperty(ZarnWin32.CACHE_PROPERTY, cache.toString());
@@ -463,14 +714,8 @@ public class ZarnWin32Test {
             if (!file.isAbsolute() || !Files.isRegularFile(file)) {
                 throw new UnsatisfiedLinkError((file.isAbsolute() ? "Can't load library: " : "Expecting an absolute path of the library: ") + path);
             }
-            try (Stream<Path> open = Files.list(Paths.get("/proc/self/fd"))) {
-                boolean held = open.anyMatch(fd -> {
-                    try {
-                        return Files.readSymbolicLink(fd).equals(file);
-                    } catch (IOException e) {
-                        return false;
-                    }
-                });
+            try {
+                boolean held = openHere(file);
                 String pid = new File("/proc/self").getCanonicalFile().getName();
                 String inode = ":" + Files.getAttribute(file, "unix:ino") + " ";
                 boolean locked = Files.readAllLines(Paths.get("/proc/locks")).stream().anyMatch(l -> l.contains(" READ " + pid + " ") && l.contains(inode));
@@ -528,7 +773,7 @@ public class ZarnWin32Test {
         ProcessBuilder builder = new ProcessBuilder(command).redirectErrorStream(true);
         builder.environment().remove("LOCALAPPDATA");
         for (String argument : arguments) {
-            if (argument.matches("[A-Z_]+=.*")) {
+            if (argument.matches("[A-Za-z_]+=.*")) {
                 builder.environment().put(argument.substring(0, argument.indexOf('=')), argument.substring(argument.indexOf('=') + 1));
             } else {
                 (argument.startsWith("-D") || argument.startsWith("--") ? command : rest).add(argument);

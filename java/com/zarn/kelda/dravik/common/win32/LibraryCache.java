@@ -1,26 +1,20 @@
 package com.zarn.kelda.dravik.common.win32;
 
-import java.io.Closeable;
 import java.io.File;
-import java.io.FileInputStream;
-import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.math.BigInteger;
 import java.nio.ByteBuffer;
 import java.nio.channels.FileChannel;
-import java.nio.channels.OverlappingFileLockException;
 import java.nio.charset.Charset;
-import java.nio.file.AccessDeniedException;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.CopyOption;
 import java.nio.file.DirectoryStream;
 import java.nio.file.FileAlreadyExistsException;
-import java.nio.file.FileSystemException;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.InvalidPathException;
 import java.nio.file.LinkOption;
 import java.nio.file.NoSuchFileException;
-import java.nio.file.OpenOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
@@ -33,15 +27,16 @@ import java.nio.file.attribute.AclFileAttributeView;
 import java.nio.file.attribute.BasicFileAttributes;
 import java.nio.file.attribute.FileAttribute;
 import java.nio.file.attribute.PosixFileAttributeView;
-import java.nio.file.attribute.PosixFileAttributes;
 import java.nio.file.attribute.PosixFilePermission;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.nio.file.attribute.UserPrincipal;
+import java.nio.file.attribute.UserPrincipalLookupService;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.EnumSet;
+import java.util.HashSet;
 import java.util.List;
 import java.util.Objects;
 import java.util.Set;
@@ -62,8 +57,13 @@ import java.util.concurrent.ThreadLocalRandom;
  * with DELETE access ([MS-FSA] 2.1.5.15.11), which a folder's access control list grants, or
  * the parent's FILE_DELETE_CHILD; with the owner the only entry in every folder below the root,
  * no other account can rename, replace or add a name on the path between the check and the load.
- * The root itself is left as the user made or named it: one that another account may rename or
- * replace (DELETE on it, or FILE_DELETE_CHILD on its parent) makes no safe cache.
+ * A root that the loader makes is made so too. One that is there is left as the user made or
+ * named it (on POSIX systems it must not be writable by others but with its sticky bit): one that
+ * another account may rename or replace (DELETE on it, or FILE_DELETE_CHILD on its parent) makes
+ * no safe cache.
+ *
+ * <p>Each decision on a file is a function of what the file system reports of it ({@link Facts});
+ * {@link Host} reads that, and is the one place that changes a folder's owner and permissions.
  */
 final class LibraryCache {
     /** A temporary file or a class loader's own copy this old is no longer being written or loaded. */
@@ -73,6 +73,9 @@ final class LibraryCache {
     private static final LinkOption NOFOLLOW = LinkOption.NOFOLLOW_LINKS;
     private static final boolean POSIX = FileSystems.getDefault().supportedFileAttributeViews().contains("posix");
     private static final Set<PosixFilePermission> OWNER_ONLY = PosixFilePermissions.fromString("rwx------");
+    /** What lets an account change a file's content, name, owner or permissions, or a folder's names. */
+    private static final Set<AclEntryPermission> CHANGE = EnumSet.of(AclEntryPermission.WRITE_DATA, AclEntryPermission.APPEND_DATA,
+            AclEntryPermission.DELETE, AclEntryPermission.DELETE_CHILD, AclEntryPermission.WRITE_ACL, AclEntryPermission.WRITE_OWNER);
 
     /** The root as named, and where the name came from. */
     private final String[] named;
@@ -80,15 +83,19 @@ final class LibraryCache {
     /** The root's file key on POSIX systems, to tell it from a folder put in its place; null on Windows. */
     private final Object rootKey;
     private final Path dir;
-    /** The account this process acts as, as the owner of what it creates. */
-    private final UserPrincipal owner;
+    private final Host host;
+    /** The account this process acts as, the owner of the folders; and the accounts that may do anything. */
+    private final UserPrincipal user;
+    private final Set<UserPrincipal> trusted;
 
-    private LibraryCache(String[] named, Path root, Path dir, UserPrincipal owner) throws IOException {
+    private LibraryCache(String[] named, Path root, Path dir, Host host, UserPrincipal user, Set<UserPrincipal> trusted) throws IOException {
         this.named = named;
         this.root = root;
         this.rootKey = Files.readAttributes(root, BasicFileAttributes.class, NOFOLLOW).fileKey();
         this.dir = dir;
-        this.owner = owner;
+        this.host = host;
+        this.user = user;
+        this.trusted = trusted;
     }
 
     /** The bytes of a library and their SHA-256 hash. */
@@ -105,41 +112,50 @@ final class LibraryCache {
 
         /** The first 16 hexadecimal digits of the hash: enough to tell two builds apart. */
         String hashStart() {
-            return String.format("%016x", new BigInteger(1, hash).shiftRight(192));
+            return LibraryCache.hashStart(hash);
         }
+    }
+
+    private static String hashStart(byte[] hash) {
+        return String.format("%016x", new BigInteger(1, hash).shiftRight(hash.length * 8 - 64));
     }
 
     /**
      * The cache for one version and architecture folder, its folders made where missing. Fails,
      * naming it, when one of them is a link or a junction, or not this account's alone.
+     *
+     * <p>The root is the first of: -Dzarnwin32.cache; %LOCALAPPDATA%\zarnwin32 (without
+     * LOCALAPPDATA, .zarnwin32 in user.home); and, only when the JVM cannot hand the real path
+     * of the second to Windows' loader (see encodable), %ProgramData%\zarnwin32-<hash of the
+     * account's name>, a folder of this account's alone. A root named with -Dzarnwin32.cache is
+     * never replaced.
      */
-    static LibraryCache open(String version, String folder) throws IOException {
+    static LibraryCache open(String version, String folder, Host host) throws IOException {
+        UserPrincipal user = host.user();
+        Set<UserPrincipal> trusted = host.trusted();
         String[] named = named();
-        Path root = root(named);
-        LibraryCache cache = new LibraryCache(named, root, root.resolve(version).resolve(folder), owner(root));
+        Path root;
+        try {
+            root = root(named, host, user, trusted, false);
+        } catch (Unencodable e) {
+            String data = System.getenv("ProgramData");
+            if (named[1].startsWith("-D") || data == null || data.isEmpty()) {
+                throw e;
+            }
+            // ProgramData is in ASCII and lets every account make a folder, which it alone may
+            // rename or delete: FILE_DELETE_CHILD there is the system's and administrators' only.
+            String name = "zarnwin32-" + hashStart(sha256().digest(user.getName().getBytes(StandardCharsets.UTF_8))).substring(0, 8);
+            named = new String[] {data + File.separator + name, "ProgramData, as the path from " + named[1] + " cannot be encoded"};
+            root = root(named, host, user, trusted, true);
+        }
+        LibraryCache cache = new LibraryCache(named, root, root.resolve(version).resolve(folder), host, user, trusted);
         cache.createFolders();
         return cache;
     }
 
     private void createFolders() throws IOException {
-        createFolder(dir.getParent(), owner);
-        createFolder(dir, owner);
-    }
-
-    /**
-     * The account of this process: the owner of a file it has just made. Windows makes the
-     * default owner of the process's token the owner of a new file: the user, a virtual service
-     * account (NT SERVICE\..., IIS APPPOOL\...), LocalSystem, or for an elevated administrator
-     * the user or the Administrators group, as local policy says. A name looked up instead, such
-     * as user.name, may name no account (a virtual account has no bare name) or another one.
-     */
-    private static UserPrincipal owner(Path root) throws IOException {
-        Path probe = Files.createFile(root.resolve("zarnwin32-" + unique() + ".tmp"));
-        try {
-            return Files.getOwner(probe, NOFOLLOW);
-        } finally {
-            deleteQuietly(probe);
-        }
+        createFolder(dir.getParent());
+        createFolder(dir);
     }
 
     /** Where the copy of the content goes: its name carries the start of its hash. */
@@ -174,8 +190,11 @@ final class LibraryCache {
             for (Path path = file.getParent(); cache == null ? path != null : !path.equals(cache.root); path = path.getParent()) {
                 if (!isPlainFolder(path)) {
                     throw linked(path);
-                } else if (cache != null && !ownOnly(path, cache.owner)) {
-                    throw foreign(path, cache.owner);
+                } else if (cache != null) {
+                    Facts facts = cache.host.read(path);
+                    if (!ownOnly(facts, cache.user)) {
+                        throw foreign(path, facts, cache.user);
+                    }
                 }
             }
             if (cache != null && !cache.leadsToRoot()) {
@@ -186,16 +205,6 @@ final class LibraryCache {
         } catch (IOException | RuntimeException e) {
             held.close();
             throw e;
-        }
-    }
-
-    /** Whether the root's name still leads to the root: its real path, a plain folder, the same one by its file key. */
-    private boolean leadsToRoot() {
-        try {
-            Path real = Paths.get(named[0]).toRealPath();
-            return real.equals(root) && isPlainFolder(real) && Objects.equals(rootKey, Files.readAttributes(real, BasicFileAttributes.class).fileKey());
-        } catch (IOException | RuntimeException e) {
-            return false;
         }
     }
 
@@ -215,7 +224,7 @@ final class LibraryCache {
                 createFolders();
                 writeNew(temporary, content);
             }
-            retried(() -> Files.move(temporary, target, how));
+            Held.retried(() -> Files.move(temporary, target, how));
         } finally {
             deleteQuietly(temporary);
         }
@@ -323,87 +332,113 @@ final class LibraryCache {
 
     /**
      * The cache root, as a real path; it must be absolute, since a relative one would depend on
-     * the directory the JVM happens to start in. Made when missing.
+     * the directory the JVM happens to start in. Made when missing, this account's alone; one that
+     * is there must be so too when strict, and on POSIX systems not writable by others but with
+     * its sticky bit (as /tmp), under which no other account renames this one's folders.
      */
-    private static Path root(String[] named) throws IOException {
+    private static Path root(String[] named, Host host, UserPrincipal user, Set<UserPrincipal> trusted, boolean strict) throws IOException {
         Path path;
         try {
             path = Paths.get(named[0]);
         } catch (InvalidPathException e) {
             // Windows' paths take any character but a few (such as " < > | *), which Java refuses;
             // the JDK elsewhere refuses one that sun.jnu.encoding lacks.
-            throw new IOException(!isWindows() ? unencodable(named[0]) : "the cache folder " + named[0] + " (from " + named[1]
-                    + ") is not a path that Windows allows: " + e.getMessage() + "; start the JVM with -D" + ZarnWin32.CACHE_PROPERTY
-                    + "=<an absolute folder>", e);
+            if (!host.windows()) {
+                throw new Unencodable(named[0]);
+            }
+            throw new IOException("the cache folder " + named[0] + " (from " + named[1] + ") is not a path that Windows allows: "
+                    + e.getMessage() + "; start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<an absolute folder>", e);
         }
         if (!path.isAbsolute()) {
             throw new IOException("the cache folder " + named[0] + " (from " + named[1] + ") is not an absolute path;"
                     + " start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<an absolute folder>");
         }
         if (!Files.isDirectory(path)) {
-            Files.createDirectories(path, POSIX ? new FileAttribute<?>[] {PosixFilePermissions.asFileAttribute(OWNER_ONLY)} : new FileAttribute<?>[0]);
+            Files.createDirectories(path.getParent(), POSIX ? new FileAttribute<?>[] {PosixFilePermissions.asFileAttribute(OWNER_ONLY)} : new FileAttribute<?>[0]);
+            make(path, host, user);
         }
         // JDK 8 to 16 load a library by its canonical path, in which Windows' 8.3 short names are
         // long again: the real path is the one to check.
         Path real = path.toRealPath();
-        encodable(real.toString());
+        if (!encodable(real.toString())) {
+            throw new Unencodable(real.toString());
+        }
+        if (strict) {
+            checkFolder(real, host, user, trusted);
+        } else {
+            Facts facts = host.read(real);
+            if (facts != null && facts.acl == null && !othersCannotChange(facts, user, trusted)) {
+                throw new IOException("the cache folder " + real + " (from " + named[1] + ") may be written by other accounts and has no sticky bit;"
+                        + " start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<a folder of this account's own>");
+            }
+        }
         return real;
     }
 
-    private static boolean isWindows() {
-        return System.getProperty("os.name", "").startsWith("Windows");
-    }
-
     /**
-     * The path, when the JVM can hand it to Windows' loader. Up to Java 16, System.load on Windows
-     * turns the path into bytes of the encoding sun.jnu.encoding names (the ANSI code page), and
+     * Whether the JVM can hand the path to Windows' loader. System.load on Windows turns the path
+     * into bytes of the encoding sun.jnu.encoding names (the ANSI code page): JNU_GetStringPlatformChars
+     * in NativeLibraries.c, then the ANSI LoadLibrary in os::dll_load, on every release to date.
      * Windows looks for the file by those bytes: a character the code page lacks (a Cyrillic user
-     * name on an English Windows) makes a path that names no file. Java 17 passes the path in
-     * UTF-16. The JDK on Unix passes every path as bytes of sun.jnu.encoding.
+     * name on an English Windows) makes a path that names no file. The JDK on Unix passes every
+     * path as bytes of sun.jnu.encoding.
      */
-    private static String encodable(String path) throws IOException {
+    static boolean encodable(String path) {
         String encoding = System.getProperty("sun.jnu.encoding");
-        // Class file version 61 is Java 17's.
-        boolean wide = isWindows() && Double.parseDouble(System.getProperty("java.class.version", "52")) >= 61;
-        if (encoding == null || wide || !Charset.isSupported(encoding) || Charset.forName(encoding).newEncoder().canEncode(path)) {
-            return path;
-        }
-        throw new IOException(unencodable(path));
+        return encoding == null || !Charset.isSupported(encoding) || Charset.forName(encoding).newEncoder().canEncode(path);
     }
 
-    private static String unencodable(String path) {
-        return "the cache folder's path " + path + " has characters that this JVM's sun.jnu.encoding ("
-                + System.getProperty("sun.jnu.encoding") + ") lacks, so the JVM cannot load a library from it;"
-                + " start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<a folder whose path has none>";
+    /** A cache root that the JVM cannot hand to Windows' loader. */
+    static final class Unencodable extends IOException {
+        private static final long serialVersionUID = 1L;
+
+        Unencodable(String path) {
+            super("the cache folder's path " + path + " has characters that this JVM's sun.jnu.encoding ("
+                    + System.getProperty("sun.jnu.encoding") + ") lacks, so the JVM cannot load a library from it;"
+                    + " start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<a folder whose path has none>");
+        }
+    }
+
+    /** Makes a folder of the cache where it is missing; one that is there must be this account's alone, or made so. */
+    private void createFolder(Path folder) throws IOException {
+        make(folder, host, user);
+        checkFolder(folder, host, user, trusted);
+    }
+
+    /** Makes a folder for the user alone (see Host.protect); false when it is there already, or made by another JVM at the same moment. */
+    private static boolean make(Path folder, Host host, UserPrincipal user) throws IOException {
+        try {
+            Files.createDirectory(folder, ownerOnly(user));
+        } catch (FileAlreadyExistsException e) {
+            return false;
+        }
+        host.protect(folder, user);
+        return true;
     }
 
     /**
-     * Makes a folder of the cache where it is missing, for the owner alone. One that is there must
-     * be a plain folder that the owner owns; it is made the owner's alone when others may write.
+     * A folder that is there must be a plain folder of the user's alone; it is made so when others
+     * may write, or an account that may do anything owns it (Administrators, for an elevated run).
      */
-    private static void createFolder(Path folder, UserPrincipal owner) throws IOException {
-        try {
-            Files.createDirectory(folder, ownerOnly(owner));
-            protect(folder, owner);
-        } catch (FileAlreadyExistsException e) {
-            // There already, or made by another JVM at the same moment: checked below.
-        }
+    private static void checkFolder(Path folder, Host host, UserPrincipal user, Set<UserPrincipal> trusted) throws IOException {
         if (!isPlainFolder(folder)) {
             throw linked(folder);
-        } else if (!ownOnly(folder, owner)) {
-            if (!owner.equals(ownerOf(folder))) {
-                throw foreign(folder, owner);
+        }
+        Facts facts = host.read(folder);
+        if (!ownOnly(facts, user)) {
+            if (!adoptable(facts, user, trusted)) {
+                throw foreign(folder, facts, user);
             }
-            protect(folder, owner);
+            host.protect(folder, user);
         }
     }
 
-    /** An owner-only folder as it is made: mode 0700, or on Windows the access control list of {@link #protect}. */
-    private static FileAttribute<?> ownerOnly(UserPrincipal owner) {
+    /** An owner-only folder as it is made: mode 0700, or on Windows the access control list of {@link #ownerAcl}. */
+    private static FileAttribute<?> ownerOnly(UserPrincipal user) {
         if (POSIX) {
             return PosixFilePermissions.asFileAttribute(OWNER_ONLY);
         }
-        List<AclEntry> acl = ownerAcl(owner);
+        List<AclEntry> acl = ownerAcl(user);
         return new FileAttribute<List<AclEntry>>() {
             @Override
             public String name() {
@@ -417,62 +452,203 @@ final class LibraryCache {
         };
     }
 
-    /**
-     * Makes a folder of the owner's its alone: mode 0700; on Windows an access control list with
-     * one entry, full control for the owner, inherited by what the folder holds. Windows merges
-     * the parent's inheritable entries into the one given at creation; AclFileAttributeView.setAcl
-     * sets the list with SetFileSecurity, which merges nothing (Windows applies inheritance only
-     * in SetNamedSecurityInfo and SetSecurityInfo), so the folder has this one entry alone.
-     */
-    private static void protect(Path folder, UserPrincipal owner) throws IOException {
-        if (POSIX) {
-            Files.getFileAttributeView(folder, PosixFileAttributeView.class, NOFOLLOW).setPermissions(OWNER_ONLY);
-        } else {
-            Files.getFileAttributeView(folder, AclFileAttributeView.class, NOFOLLOW).setAcl(ownerAcl(owner));
-        }
-    }
-
-    private static List<AclEntry> ownerAcl(UserPrincipal owner) {
-        return Collections.singletonList(AclEntry.newBuilder().setType(AclEntryType.ALLOW).setPrincipal(owner)
+    /** One entry, full control for the user, inherited by what the folder holds. */
+    static List<AclEntry> ownerAcl(UserPrincipal user) {
+        return Collections.singletonList(AclEntry.newBuilder().setType(AclEntryType.ALLOW).setPrincipal(user)
                 .setPermissions(EnumSet.allOf(AclEntryPermission.class)).setFlags(AclEntryFlag.FILE_INHERIT, AclEntryFlag.DIRECTORY_INHERIT).build());
     }
 
     /**
-     * Whether the folder is the owner's alone: the owner owns it and no other account may write to
-     * it. POSIX: no write for group or others. Windows: every entry that allows anything is the
-     * owner's, and there is one at least (AclFileAttributeView reads a missing list, which allows
-     * everyone everything, as an empty one; it reads only allow and deny entries).
+     * What the file system reports of a path: a plain folder or file (not a link, not a junction,
+     * which Java reports as "other"), its file key, its owner, and its access control list (null
+     * on POSIX systems) or its mode (-1 on Windows).
      */
-    private static boolean ownOnly(Path folder, UserPrincipal owner) {
-        try {
-            if (POSIX) {
-                PosixFileAttributes attributes = Files.readAttributes(folder, PosixFileAttributes.class, NOFOLLOW);
-                return attributes.owner().equals(owner)
-                        && Collections.disjoint(attributes.permissions(), EnumSet.of(PosixFilePermission.GROUP_WRITE, PosixFilePermission.OTHERS_WRITE));
-            }
-            AclFileAttributeView view = Files.getFileAttributeView(folder, AclFileAttributeView.class, NOFOLLOW);
-            List<AclEntry> acl = view.getAcl();
-            return view.getOwner().equals(owner) && !acl.isEmpty() && acl.stream().allMatch(e -> e.type() != AclEntryType.ALLOW || e.principal().equals(owner));
-        } catch (IOException | RuntimeException e) {
-            // Not even readable by this account: not its own.
+    static final class Facts {
+        final boolean folder;
+        final boolean file;
+        final Object key;
+        final UserPrincipal owner;
+        final List<AclEntry> acl;
+        final int mode;
+
+        Facts(boolean folder, boolean file, Object key, UserPrincipal owner, List<AclEntry> acl, int mode) {
+            this.folder = folder;
+            this.file = file;
+            this.key = key;
+            this.owner = owner;
+            this.acl = acl;
+            this.mode = mode;
+        }
+    }
+
+    /**
+     * Whether the folder is the user's alone: the user owns it and no other account may write to
+     * it. POSIX: no write for group or others. Windows: every entry that allows anything is the
+     * user's, and there is one at least (AclFileAttributeView reads a missing list, which allows
+     * everyone everything, as an empty one; it reads only allow and deny entries). Null facts:
+     * not even readable by this account, so not its own.
+     */
+    static boolean ownOnly(Facts facts, UserPrincipal user) {
+        return facts != null && facts.folder && user.equals(facts.owner) && (facts.acl == null ? (facts.mode & 022) == 0
+                : !facts.acl.isEmpty() && facts.acl.stream().allMatch(e -> e.type() != AclEntryType.ALLOW || user.equals(e.principal())));
+    }
+
+    /**
+     * Whether a folder that is not the user's alone may be made so: the user owns it, or on Windows
+     * an account that may do anything (an elevated run's files belong to Administrators, as local
+     * policy says). Setting the user, who is in both the elevated and the normal token, as owner
+     * lets both runs share the folder.
+     */
+    static boolean adoptable(Facts facts, UserPrincipal user, Set<UserPrincipal> trusted) {
+        return facts != null && facts.folder && (user.equals(facts.owner) || facts.acl != null && trusted.contains(facts.owner));
+    }
+
+    /**
+     * Whether no account but the user and the trusted ones may change the file or folder: they own
+     * it, and no entry of another allows a change (entries that only folders and files made in it
+     * inherit, such as CREATOR OWNER's, allow nothing on the folder itself). POSIX: no write for
+     * group or others, or a folder with the sticky bit, in which only an entry's owner renames it.
+     */
+    static boolean othersCannotChange(Facts facts, UserPrincipal user, Set<UserPrincipal> trusted) {
+        if (facts == null || !user.equals(facts.owner) && !trusted.contains(facts.owner)) {
             return false;
+        } else if (facts.acl == null) {
+            return (facts.mode & 022) == 0 || facts.folder && (facts.mode & 01000) != 0;
         }
+        return !facts.acl.isEmpty() && facts.acl.stream().allMatch(e -> e.type() != AclEntryType.ALLOW || e.flags().contains(AclEntryFlag.INHERIT_ONLY)
+                || user.equals(e.principal()) || trusted.contains(e.principal()) || Collections.disjoint(e.permissions(), CHANGE));
     }
 
-    private static UserPrincipal ownerOf(Path path) {
+    /** Whether the root's name still leads to the root: its real path, a plain folder, the same one by its file key. */
+    private boolean leadsToRoot() {
+        Path real;
         try {
-            return Files.getOwner(path, NOFOLLOW);
+            real = Paths.get(named[0]).toRealPath();
         } catch (IOException | RuntimeException e) {
-            return null;
+            real = null;
+        }
+        return leadsToRoot(real, real == null ? null : host.read(real), root, rootKey);
+    }
+
+    /** The decision of leadsToRoot(): null for a real path or facts that could not be read. */
+    static boolean leadsToRoot(Path real, Facts facts, Path root, Object rootKey) {
+        return real != null && facts != null && facts.folder && real.equals(root) && Objects.equals(rootKey, facts.key);
+    }
+
+    /**
+     * What the loader reads of the file system and the one place it changes a folder's owner and
+     * permissions; tests give the answers of Windows.
+     */
+    static class Host {
+        static final Host REAL = new Host();
+
+        boolean windows() {
+            return System.getProperty("os.name", "").startsWith("Windows");
+        }
+
+        /** A path's owner and access control list on Windows; null on POSIX systems, which have modes instead. */
+        AclFileAttributeView aclView(Path path) {
+            return POSIX ? null : Files.getFileAttributeView(path, AclFileAttributeView.class, NOFOLLOW);
+        }
+
+        /** What the file system reports of a path; null when it cannot be read. */
+        final Facts read(Path path) {
+            try {
+                BasicFileAttributes basic = Files.readAttributes(path, BasicFileAttributes.class, NOFOLLOW);
+                AclFileAttributeView view = aclView(path);
+                boolean folder = basic.isDirectory() && !basic.isOther();
+                return view != null ? new Facts(folder, basic.isRegularFile(), basic.fileKey(), view.getOwner(), view.getAcl(), -1)
+                        : new Facts(folder, basic.isRegularFile(), basic.fileKey(), Files.getOwner(path, NOFOLLOW),
+                                null, (Integer) Files.getAttribute(path, "unix:mode", NOFOLLOW));
+            } catch (IOException | RuntimeException e) {
+                return null;
+            }
+        }
+
+        /**
+         * Makes a folder the user's alone: mode 0700; on Windows the user as owner and the one entry of
+         * ownerAcl. Windows merges the parent's inheritable entries into the list given at creation;
+         * AclFileAttributeView.setAcl sets the list with SetFileSecurity, which merges nothing (Windows
+         * applies inheritance only in SetNamedSecurityInfo and SetSecurityInfo), so the folder has this
+         * one entry alone. A process may make its token's user the owner of what it may change the owner of.
+         */
+        final void protect(Path folder, UserPrincipal user) throws IOException {
+            AclFileAttributeView view = aclView(folder);
+            if (view == null) {
+                Files.getFileAttributeView(folder, PosixFileAttributeView.class, NOFOLLOW).setPermissions(OWNER_ONLY);
+            } else {
+                view.setOwner(user);
+                view.setAcl(ownerAcl(user));
+            }
+        }
+
+        /**
+         * The account of this process, read from the process, not from a file others may swap in:
+         * on Windows the user of its token (which an elevated and a normal token share), by name
+         * through com.sun.security.auth.module.NTSystem of the module jdk.security.auth; a runtime
+         * without that module (jlink, --limit-modules java.base) looks up the domain USERDOMAIN names and user.name,
+         * which Windows sets from the same token, then user.name. On POSIX systems, user.name.
+         */
+        UserPrincipal user() throws IOException {
+            UserPrincipalLookupService names = FileSystems.getDefault().getUserPrincipalLookupService();
+            String name = System.getProperty("user.name", "");
+            List<String> tries = new ArrayList<>();
+            if (windows()) {
+                try {
+                    Class<?> system = Class.forName("com.sun.security.auth.module.NTSystem");
+                    Object token = system.getConstructor().newInstance();
+                    tries.add(system.getMethod("getDomain").invoke(token) + "\\" + system.getMethod("getName").invoke(token));
+                } catch (ReflectiveOperationException | LinkageError | RuntimeException e) {
+                    // Not in this runtime: the names below.
+                }
+                tries.add(System.getenv("USERDOMAIN") + "\\" + name);
+            }
+            tries.add(name);
+            IOException failure = null;
+            for (String account : tries) {
+                try {
+                    return names.lookupPrincipalByName(account);
+                } catch (IOException | RuntimeException e) {
+                    failure = e instanceof IOException ? (IOException) e : new IOException(e);
+                }
+            }
+            throw new IOException("the account of this process (" + tries + ") was not found: " + failure.getMessage(), failure);
+        }
+
+        /** The accounts that may change any file anyway: SYSTEM, Administrators and TrustedInstaller; root on POSIX systems. */
+        Set<UserPrincipal> trusted() {
+            Set<UserPrincipal> accounts = new HashSet<>();
+            UserPrincipalLookupService names = FileSystems.getDefault().getUserPrincipalLookupService();
+            String[] all = windows() ? new String[] {"NT AUTHORITY\\SYSTEM", "BUILTIN\\Administrators", "NT SERVICE\\TrustedInstaller"} : new String[] {"root"};
+            for (String name : all) {
+                try {
+                    accounts.add(names.lookupPrincipalByName(name));
+                } catch (IOException | RuntimeException e) {
+                    // Not an account here (another language's names): trusted no more than others.
+                }
+            }
+            return accounts;
+        }
+
+        /** Whether no other account than this one and the trusted ones may change the file, or rename it in its folder. */
+        final boolean mayTrust(Path file) throws IOException {
+            UserPrincipal user = user();
+            Set<UserPrincipal> trusted = trusted();
+            return othersCannotChange(read(file), user, trusted) && othersCannotChange(read(file.getParent()), user, trusted);
         }
     }
 
-    private static IOException foreign(Path folder, UserPrincipal owner) {
-        UserPrincipal by = ownerOf(folder);
+    private static IOException foreign(Path folder, Facts facts, UserPrincipal user) {
+        UserPrincipal by = facts == null ? null : facts.owner;
         return new IOException(folder + " belongs to " + (by == null ? "an account this one cannot see" : by.getName()) + ", or other accounts than "
-                + owner.getName() + ", this process's, may write"
+                + user.getName() + ", this process's, may write"
                 + " to it; nothing is loaded through it. Remove it, or start the JVM with -D" + ZarnWin32.CACHE_PROPERTY
                 + "=<a folder of this account's own>");
+    }
+
+    private static IOException linked(Path path) {
+        return new IOException(path + " is a link, a junction or not a plain folder or file; nothing is loaded through it."
+                + " Remove it, or start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<another folder>");
     }
 
     /**
@@ -496,167 +672,11 @@ final class LibraryCache {
         }
     }
 
-    private static boolean isLink(String path) {
-        try {
-            BasicFileAttributes attributes = Files.readAttributes(Paths.get(path), BasicFileAttributes.class, NOFOLLOW);
-            return attributes.isSymbolicLink() || attributes.isOther();
-        } catch (IOException | RuntimeException e) {
-            return false;
-        }
-    }
-
-    private static IOException linked(Path path) {
-        return new IOException(path + " is a link, a junction or not a plain folder or file; nothing is loaded through it."
-                + " Remove it, or start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<another folder>");
-    }
-
-    /** An action on a file that Windows may refuse for a moment. */
-    interface FileAction<T> {
-        T run() throws IOException;
-    }
-
-    /**
-     * Runs the action, again after a short wait while it fails for a moment (see momentary): up to
-     * 1.27 s in all, then the last failure stands.
-     */
-    static <T> T retried(FileAction<T> action) throws IOException {
-        for (long wait = 10; ; wait *= 2) {
-            try {
-                return action.run();
-            } catch (IOException | UnsatisfiedLinkError e) {
-                if (!momentary(e) || wait > 640) {
-                    throw e;
-                }
-            }
-            pause(wait);
-        }
-    }
-
-    /**
-     * Whether a failure may pass in a moment, as when another program has the file open (a virus
-     * scanner or an indexer opens a new file as soon as it is written). On Windows Java reports
-     * access denied as AccessDeniedException, and a sharing or lock violation as a plain
-     * FileSystemException, the class of every error it has no class of its own for; so too a link
-     * that an open without following links meets (WindowsChannelFactory: "File is symbolic link"),
-     * which is no moment's. System.load of a checked file: HotSpot words Windows' reason in the
-     * user's language, so a sharing violation (error 32: a sync agent has the file open for
-     * writing) cannot be told by its text; every failure but another class loader's is momentary.
-     */
-    static boolean momentary(Throwable e) {
-        if (e instanceof UnsatisfiedLinkError) {
-            return !loadedByAnotherClassLoader((UnsatisfiedLinkError) e);
-        }
-        return e instanceof AccessDeniedException
-                || e.getClass() == FileSystemException.class && !isLink(String.valueOf(((FileSystemException) e).getFile()));
-    }
-
-    /** The JDK's words, from Java 8 on, when another class loader has loaded the file or is loading it. */
-    static boolean loadedByAnotherClassLoader(UnsatisfiedLinkError e) {
-        return String.valueOf(e.getMessage()).contains(" in another classloader");
-    }
-
-    private static void pause(long millis) throws IOException {
-        try {
-            Thread.sleep(millis);
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-            throw new IOException("interrupted while waiting for a file", e);
-        }
-    }
-
     static MessageDigest sha256() {
         try {
             return MessageDigest.getInstance("SHA-256");
         } catch (NoSuchAlgorithmException e) {
             throw new IllegalStateException("every JVM has SHA-256", e);
-        }
-    }
-
-    /**
-     * A file opened so that no other process can write, rename, replace or delete it until it is
-     * closed, and read through that very handle. With the options of com.sun.nio.file (in the
-     * module jdk.unsupported, which HotSpot JVMs have on the class path, but which a modular
-     * application or a jlink runtime has only when it names it), the file is opened without write
-     * and delete sharing, and without following a link: Windows then refuses every other open for
-     * writing or deleting it. Without them, java.io opens it without delete sharing (no rename,
-     * replacement or deletion), and a shared lock over the whole file makes Windows refuse every
-     * write to it; byte-range locks do not cover writes through a mapped view of a file that
-     * another process had opened for writing. Windows' loader opens a DLL for reading and maps it,
-     * which both kinds of handle allow: they share reading, and locks do not apply to mapped views.
-     */
-    static final class Held implements Closeable {
-        private static final OpenOption[] NO_SHARING = noSharing(System.getProperty("os.name", ""));
-        private final FileChannel channel;
-
-        private Held(FileChannel channel) {
-            this.channel = channel;
-        }
-
-        /** Opens and holds the file; waits out a moment's refusal (see retried). */
-        static Held open(Path file) throws IOException {
-            return retried(() -> NO_SHARING != null ? new Held(FileChannel.open(file, NO_SHARING)) : locked(file));
-        }
-
-        private static Held locked(Path file) throws IOException {
-            FileInputStream in;
-            try {
-                in = new FileInputStream(file.toFile());
-            } catch (FileNotFoundException e) {
-                // java.io reports every failure so; the JDK's own classes tell a missing file.
-                throw Files.exists(file, NOFOLLOW) ? new FileSystemException(file.toString(), null, e.getMessage())
-                        : new NoSuchFileException(file.toString());
-            }
-            try {
-                for (;;) {
-                    try {
-                        in.getChannel().lock(0, Long.MAX_VALUE, true);
-                        return new Held(in.getChannel());
-                    } catch (OverlappingFileLockException e) {
-                        // Another thread of this JVM holds it, another class loader's load: waited
-                        // out, however long that one's System.load and a scanner's check take.
-                        pause(10);
-                    }
-                }
-            } catch (IOException | RuntimeException e) {
-                in.close();
-                throw e;
-            }
-        }
-
-        /**
-         * The options that open a file without write and delete sharing, on Windows, when this JVM
-         * has them; null otherwise. The file systems of the JDK elsewhere refuse them.
-         */
-        static OpenOption[] noSharing(String osName) {
-            if (!osName.startsWith("Windows")) {
-                return null;
-            }
-            try {
-                Class<?> extended = Class.forName("com.sun.nio.file.ExtendedOpenOption");
-                return new OpenOption[] {StandardOpenOption.READ, (OpenOption) extended.getField("NOSHARE_WRITE").get(null),
-                    (OpenOption) extended.getField("NOSHARE_DELETE").get(null), NOFOLLOW};
-            } catch (ReflectiveOperationException | ClassCastException e) {
-                return null;
-            }
-        }
-
-        /** Whether the file's content is exactly the library: sizes first, then the hash. */
-        boolean contains(Content library) throws IOException {
-            if (channel.size() != library.bytes.length) {
-                return false;
-            }
-            MessageDigest digest = sha256();
-            ByteBuffer buffer = ByteBuffer.allocate(65536);
-            for (long position = 0; channel.read(buffer, position) > 0; position += buffer.position(), buffer.clear()) {
-                buffer.flip();
-                digest.update(buffer);
-            }
-            return MessageDigest.isEqual(digest.digest(), library.hash);
-        }
-
-        @Override
-        public void close() throws IOException {
-            channel.close();
         }
     }
 }

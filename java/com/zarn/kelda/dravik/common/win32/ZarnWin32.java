@@ -1,14 +1,10 @@
 package com.zarn.kelda.dravik.common.win32;
 
 import java.io.ByteArrayOutputStream;
-import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.InvalidPathException;
 import java.nio.file.Path;
-import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -23,7 +19,9 @@ import java.util.List;
  * where {@code <hash>} is the start of the SHA-256 hash of its content, and loaded from there.
  * Without {@code LOCALAPPDATA} the cache is {@code .zarnwin32} in {@code user.home}; the system
  * property {@code zarnwin32.cache} names another folder, an absolute one, in place of
- * {@code %LOCALAPPDATA%\zarnwin32}. A copy already in the cache is used when its whole SHA-256 hash
+ * {@code %LOCALAPPDATA%\zarnwin32}. Where the JVM cannot hand the path of the latter to Windows'
+ * loader (characters outside the ANSI code page), the cache is a folder of the account's own,
+ * {@code %ProgramData%\zarnwin32-<hash of the account's name>}. A copy already in the cache is used when its whole SHA-256 hash
  * is that of the jar's library, and replaced when it is not. A {@code zarnwin32.dll} on
  * {@code java.library.path} is loaded in place of the copy only when it is byte for byte the
  * jar's library; the system property {@code zarnwin32.library} names one file to load instead.
@@ -35,8 +33,8 @@ public final class ZarnWin32 {
     static final String LIBRARY_PROPERTY = "zarnwin32.library";
     /** The system property that chooses the text mode: {@code ansi} (the default) or {@code unicode}. */
     static final String TEXT_PROPERTY = "zarnwin32.text";
-    private static final String NAME = "zarnwin32";
-    private static final String LIBRARY_FILE = "zarnwin32.dll";
+    static final String NAME = "zarnwin32";
+    static final String LIBRARY_FILE = "zarnwin32.dll";
     /** The folders of the jar that hold a library, in the order the error message lists them. */
     private static final String[] FOLDERS = {"win32-x86", "win32-x86-64"};
 
@@ -65,13 +63,16 @@ public final class ZarnWin32 {
     });
 
     private final Linker linker;
+    private final LibraryCache.Host host;
     private volatile Path loaded;
-    /** The jar's library and its cache, read and opened once for all attempts of a load. */
-    private LibraryCache.Content jarLibrary;
-    private LibraryCache cache;
 
     ZarnWin32(Linker linker) {
+        this(linker, LibraryCache.Host.REAL);
+    }
+
+    ZarnWin32(Linker linker, LibraryCache.Host host) {
         this.linker = linker;
+        this.host = host;
     }
 
     /**
@@ -156,24 +157,23 @@ public final class ZarnWin32 {
         String named = System.getProperty(LIBRARY_PROPERTY, "");
         String arch = System.getProperty("os.arch", "");
         String folder = folderFor(arch);
+        Loading loading = new Loading(linker, host);
         Path file;
         if (!named.isEmpty()) {
-            file = attempt("-D" + LIBRARY_PROPERTY + "=" + named, () -> loadNamed(named), tried, failures);
+            file = attempt("-D" + LIBRARY_PROPERTY + "=" + named, () -> loading.loadNamed(named), tried, failures);
         } else if (folder != null && ZarnWin32.class.getResource("/" + folder + "/" + LIBRARY_FILE) != null) {
             String jars = "the jar's " + folder + "/" + LIBRARY_FILE;
-            file = attempt("a copy of " + jars + " on java.library.path", () -> loadCopyOnLibraryPath(folder), tried, failures);
+            file = attempt("a copy of " + jars + " on java.library.path", () -> loading.loadCopyOnLibraryPath(folder), tried, failures);
             if (file == null) {
-                file = attempt(jars + " from the cache", () -> loadFromCache(folder), tried, failures);
+                file = attempt(jars + " from the cache", () -> loading.loadFromCache(folder), tried, failures);
             }
-            if (file != null && cache != null) {
-                cache.clean(file);
+            if (file != null) {
+                loading.clean(file);
             }
         } else {
             file = attempt("System.loadLibrary(\"" + NAME + "\"), as this jar has no library for os.arch \"" + arch
-                    + "\" (it carries " + carried() + ")", this::loadSystemLibrary, tried, failures);
+                    + "\" (it carries " + carried() + ")", loading::loadSystemLibrary, tried, failures);
         }
-        jarLibrary = null;
-        cache = null;
         if (file == null) {
             StringBuilder message = new StringBuilder("zarnwin32 could not be loaded. Tried, in order:");
             for (int i = 0; i < tried.size(); i++) {
@@ -194,168 +194,12 @@ public final class ZarnWin32 {
             return attempt.run();
         } catch (Exception | UnsatisfiedLinkError e) {
             // The loader's own reasons are plain IOExceptions; any other exception keeps its class name.
-            boolean plain = e instanceof UnsatisfiedLinkError || e.getClass() == IOException.class;
+            boolean plain = e instanceof UnsatisfiedLinkError || e.getClass() == IOException.class || e instanceof LibraryCache.Unencodable;
             String why = plain ? String.valueOf(e.getMessage()) : e.toString();
             tried.add(what + ": " + why);
             failures.add(e);
             return null;
         }
-    }
-
-    /**
-     * The file that zarnwin32.library names. System.load needs an absolute path; Windows would
-     * look for a relative one along the DLL search path. A JVM lets one class loader load a given
-     * file, and this one is the user's to place: it is not copied for a second class loader.
-     */
-    private Path loadNamed(String named) {
-        Path file = Paths.get(named).toAbsolutePath().normalize();
-        try {
-            linker.load(file.toString());
-        } catch (UnsatisfiedLinkError e) {
-            if (!LibraryCache.loadedByAnotherClassLoader(e)) {
-                throw e;
-            }
-            UnsatisfiedLinkError error = new UnsatisfiedLinkError(e.getMessage() + "; a JVM lets one class loader load a file:"
-                    + " load the library's classes from a class loader that all share, or leave out -D" + LIBRARY_PROPERTY
-                    + " to have a copy for each class loader");
-            error.initCause(e);
-            throw error;
-        }
-        return file;
-    }
-
-    /**
-     * A library in a folder of java.library.path, under the name System.loadLibrary would look
-     * for, when its content is byte for byte the jar's. On Windows that path holds by default the
-     * JVM's folder, the Windows folders, every PATH entry and the current directory: a library of
-     * another version left in any of them is passed over.
-     */
-    private Path loadCopyOnLibraryPath(String folder) throws IOException {
-        LibraryCache.Content library = jarLibrary(folder);
-        List<Path> files = onLibraryPath();
-        for (Path file : files) {
-            try (LibraryCache.Held held = LibraryCache.hold(file, null)) {
-                if (held != null && held.contains(library)) {
-                    return link(file, library);
-                }
-            }
-        }
-        throw new IOException(files.isEmpty() ? "there is none" : "not used, the content differs: " + files);
-    }
-
-    /** The files that System.loadLibrary would find, in the order it looks at them. */
-    private static List<Path> onLibraryPath() {
-        String name = System.mapLibraryName(NAME);
-        List<Path> files = new ArrayList<>();
-        for (String entry : System.getProperty("java.library.path", "").split(File.pathSeparator)) {
-            try {
-                Path file = Paths.get(entry.isEmpty() ? "." : entry, name).toAbsolutePath().normalize();
-                if (Files.isRegularFile(file) && !files.contains(file)) {
-                    files.add(file);
-                }
-            } catch (InvalidPathException e) {
-                // Not a folder the JVM could look in either.
-            }
-        }
-        return files;
-    }
-
-    /** The jar's library, copied to the cache when need be, and loaded from there. */
-    private Path loadFromCache(String folder) throws IOException {
-        LibraryCache.Content library = jarLibrary(folder);
-        Path copy = cache(library).copyName(library);
-        Path file = loadIfSame(copy, library);
-        // A missing copy is put in place without replacing: one that another JVM put there first
-        // is checked at once. A copy that differs or is a link is replaced then. Windows refuses
-        // to replace a file that another process has loaded or holds, which that process checked
-        // first: the copy there may then be good after all.
-        IOException refused = null;
-        for (int round = 0; file == null && round < 2; round++) {
-            refused = null;
-            try {
-                cache.write(copy, library, round > 0);
-            } catch (IOException e) {
-                refused = e;
-            }
-            try {
-                file = loadIfSame(copy, library);
-            } catch (Throwable e) {
-                addSuppressed(e, refused);
-                throw e;
-            }
-        }
-        if (file == null) {
-            throw refused != null ? refused : new IOException("the copy in the cache was changed again before it could be loaded");
-        }
-        return file;
-    }
-
-    /**
-     * Holds a file of the cache and, when what the held handle reads is the library, loads it
-     * before letting go: the file loaded is the file checked. Null, having loaded nothing, when
-     * the file is missing, a link, or its content differs.
-     */
-    private Path loadIfSame(Path file, LibraryCache.Content library) throws IOException {
-        try (LibraryCache.Held held = LibraryCache.hold(file, cache(library))) {
-            return held != null && held.contains(library) ? link(file, library) : null;
-        }
-    }
-
-    /**
-     * System.load of a checked, held file. A JVM lets only one class loader load a given file:
-     * where another class loader (an earlier deployment that an application server has not yet
-     * let go, say) has this one loaded, a copy in the cache under a name of its own is checked,
-     * held and loaded in its place.
-     */
-    private Path link(Path file, LibraryCache.Content library) throws IOException {
-        try {
-            // Tried again as another program's open of the new file may make it fail for a moment.
-            return LibraryCache.retried(() -> {
-                linker.load(file.toString());
-                return file;
-            });
-        } catch (UnsatisfiedLinkError e) {
-            if (!LibraryCache.loadedByAnotherClassLoader(e)) {
-                throw e;
-            }
-            try {
-                Path own = cache(library).ownCopy(library);
-                Path loaded = loadIfSame(own, library);
-                if (loaded == null) {
-                    throw new IOException("the copy " + own + " was changed before it could be loaded");
-                }
-                return loaded;
-            } catch (Throwable failure) {
-                addSuppressed(failure, e);
-                throw failure;
-            }
-        }
-    }
-
-    private static void addSuppressed(Throwable failure, Throwable cause) {
-        if (cause != null && cause != failure) {
-            failure.addSuppressed(cause);
-        }
-    }
-
-    private Path loadSystemLibrary() {
-        linker.loadLibrary(NAME);
-        List<Path> files = onLibraryPath();
-        return files.isEmpty() ? Paths.get(System.mapLibraryName(NAME)) : files.get(0);
-    }
-
-    private LibraryCache.Content jarLibrary(String folder) throws IOException {
-        if (jarLibrary == null) {
-            jarLibrary = new LibraryCache.Content(folder, library(folder));
-        }
-        return jarLibrary;
-    }
-
-    private LibraryCache cache(LibraryCache.Content library) throws IOException {
-        if (cache == null) {
-            cache = LibraryCache.open(version(), library.folder);
-        }
-        return cache;
     }
 
     /**
@@ -390,7 +234,7 @@ public final class ZarnWin32 {
         }
     }
 
-    private static byte[] library(String folder) throws IOException {
+    static byte[] library(String folder) throws IOException {
         try (InputStream in = ZarnWin32.class.getResourceAsStream("/" + folder + "/" + LIBRARY_FILE)) {
             if (in == null) {
                 throw new IOException("this jar has no " + folder + "/" + LIBRARY_FILE);
