@@ -301,6 +301,15 @@ HANDLE createOwnerOnlyPipe(const WindowsText& name, DWORD openMode, DWORD maxIns
     return instance;
 }
 
+// The process id that query (GetNamedPipeClientProcessId or GetNamedPipeServerProcessId,
+// null before Windows Vista) gives for the handle; -1 when it gives none.
+jint peerProcessId(PipeProcessIdFunction query, jint handle) noexcept
+{
+    ULONG id = 0;
+    if (!query || !query(handleFromJint<HANDLE>(handle), &id)) return -1;
+    return static_cast<jint>(id);
+}
+
 }  // namespace
 
 // WinPipe.createNamedPipe(String name, int openMode, int maxInstances, int outBufferSize,
@@ -512,10 +521,7 @@ extern "C" JNIEXPORT jint JNICALL
 Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_clientProcessId(JNIEnv*, jclass,
                                                                               jint serverHandle) noexcept
 {
-    ULONG id = 0;
-    if (!getNamedPipeClientProcessId || !getNamedPipeClientProcessId(handleFromJint<HANDLE>(serverHandle), &id))
-        return -1;
-    return static_cast<jint>(id);
+    return peerProcessId(getNamedPipeClientProcessId, serverHandle);
 }
 
 // WinPipe.serverProcessId(int clientHandle) -> int
@@ -523,8 +529,5 @@ extern "C" JNIEXPORT jint JNICALL
 Java_com_zarn_kelda_dravik_common_communication_win32_WinPipe_serverProcessId(JNIEnv*, jclass,
                                                                               jint clientHandle) noexcept
 {
-    ULONG id = 0;
-    if (!getNamedPipeServerProcessId || !getNamedPipeServerProcessId(handleFromJint<HANDLE>(clientHandle), &id))
-        return -1;
-    return static_cast<jint>(id);
+    return peerProcessId(getNamedPipeServerProcessId, clientHandle);
 }
