@@ -142,9 +142,13 @@ final class Loading {
     }
 
     /**
-     * System.load of a checked, held file. A JVM lets only one class loader load a given file:
-     * where another class loader (an earlier deployment that an application server has not yet
-     * let go, say) has this one loaded, a copy in the cache under a name of its own is checked,
+     * System.load of a checked, held file, retried only under the java.io hold: there a writer that
+     * opened the file first makes Windows' loader fail with a sharing violation (error 32) until it
+     * closes, which HotSpot words in the user's language (only the English words are told apart).
+     * Under the no-sharing hold no other handle may write the file, and a policy block or the wrong
+     * architecture fails the same way each time. A JVM lets only one class loader load a given
+     * file: where another class loader (an earlier deployment that an application server has not
+     * yet let go, say) has this one loaded, a copy in the cache under a name of its own is checked,
      * held and loaded in its place.
      */
     private Path link(Path file, Held held, LibraryCache.Content library) throws IOException {
@@ -152,7 +156,7 @@ final class Loading {
             return Held.retried(() -> {
                 linker.load(file.toString());
                 return file;
-            }, e -> Held.loadMayPass(held, e));
+            }, e -> held.locked && String.valueOf(e.getMessage()).contains("being used by another process"));
         } catch (UnsatisfiedLinkError e) {
             if (!loadedByAnotherClassLoader(e)) {
                 throw e;
