@@ -198,10 +198,10 @@ final class LibraryCache {
     }
 
     /**
-     * Puts a copy of the content at the target: written to a temporary file of its own and renamed
-     * into place in one step, so that no process ever sees a partial file. Without replace, a file
-     * there already (another JVM's copy, put there first) stays, and FileAlreadyExistsException
-     * says so at once. Folders that another JVM's cleaning removed meanwhile are made again, once.
+     * Puts a copy of the content at the target, written to a temporary file and renamed into place
+     * in one step, so that no process sees a partial file. Without replace, a file there already
+     * (another JVM's copy) stays: FileAlreadyExistsException. Folders removed meanwhile by another
+     * JVM's cleaning are made again, once.
      */
     void write(Path target, Content content, boolean replace) throws IOException {
         Path temporary = dir.resolve("zarnwin32-" + unique() + ".tmp");
@@ -239,12 +239,11 @@ final class LibraryCache {
     }
 
     /**
-     * Removes what earlier runs left in the cache, by the names the loader gives: copies of other
-     * versions and builds older than a day, class loaders' own copies and temporary files older
-     * than a minute, then the version and architecture folders left empty, unless changed in the
-     * last minute (another JVM may have just made one, to write into it). Nothing of another name
-     * is touched. Windows refuses to delete a DLL that a process has loaded or holds, and a folder
-     * that is not empty; those stay, without a word. Never touches the file loaded, nor follows a link.
+     * Removes, by the names the loader gives, what earlier runs left: copies of other versions and
+     * builds older than a day, class loaders' own copies and temporary files older than a minute,
+     * then version and architecture folders left empty and unchanged for a minute (another JVM may
+     * have just made one to write into). Windows refuses to delete a DLL that a process has loaded
+     * or holds, and a folder not empty: those stay. Never touches other names, the file loaded, or a link.
      */
     void clean(Path loaded) {
         clean(root, 0, loaded, System.currentTimeMillis());
@@ -425,9 +424,8 @@ final class LibraryCache {
     }
 
     /**
-     * What the file system reports of a path: a plain folder or file (not a link, not a junction,
-     * which Java reports as "other"), its file key, its owner, and its access control list (null
-     * on POSIX systems) or its mode (-1 on Windows).
+     * What the file system reports of a path: a plain folder or file (not a link, nor a junction,
+     * which Java reports as "other"), its file key, its owner, its ACL (null on POSIX) or mode (-1 on Windows).
      */
     static final class Facts {
         final boolean folder;

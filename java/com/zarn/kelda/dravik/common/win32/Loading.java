@@ -105,10 +105,9 @@ final class Loading {
         LibraryCache.Content library = jarLibrary(folder);
         Path copy = cache(library).copyName(library);
         Path file = loadIfSame(copy, library);
-        // A missing copy is put in place without replacing: one that another JVM put there first
-        // is checked at once. A copy that differs or is a link is replaced then. Windows refuses
-        // to replace a file that another process has loaded or holds, which that process checked
-        // first: the copy there may then be good after all.
+        // A missing copy is put in place without replacing, so one that another JVM put there first is
+        // checked at once; one that differs or is a link is replaced then. Windows refuses to replace
+        // a file that another process has loaded or holds, which it checked: that copy may be good.
         IOException refused = null;
         for (int round = 0; file == null && round < 2; round++) {
             refused = null;
@@ -131,9 +130,9 @@ final class Loading {
     }
 
     /**
-     * Holds a file of the cache and, when what the held handle reads is the library, loads it
-     * before letting go: the file loaded is the file checked. Null, having loaded nothing, when
-     * the file is missing, a link, or its content differs.
+     * Holds a file of the cache and, when the held handle reads the library, loads it before letting
+     * go: the file loaded is the file checked. Null, having loaded nothing, for a file missing, a
+     * link, or of other content.
      */
     private Path loadIfSame(Path file, LibraryCache.Content library) throws IOException {
         try (Held held = LibraryCache.hold(file, cache(library))) {

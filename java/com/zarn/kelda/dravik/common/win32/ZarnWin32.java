@@ -6,8 +6,10 @@ import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.Callable;
+import java.util.stream.Collectors;
 
 /**
  * Loads zarnwin32.dll into the JVM, from the jar itself when need be: call {@link #load()} once
@@ -235,12 +237,7 @@ public final class ZarnWin32 {
 
     /** The architectures this jar carries a library for, as folder names. */
     private static String carried() {
-        StringBuilder list = new StringBuilder();
-        for (String folder : FOLDERS) {
-            if (ZarnWin32.class.getResource("/" + folder + "/" + LIBRARY_FILE) != null) {
-                list.append(list.length() == 0 ? "" : ", ").append(folder);
-            }
-        }
-        return list.length() == 0 ? "no library" : list.toString();
+        String list = Arrays.stream(FOLDERS).filter(f -> ZarnWin32.class.getResource("/" + f + "/" + LIBRARY_FILE) != null).collect(Collectors.joining(", "));
+        return list.isEmpty() ? "no library" : list;
     }
 }
