@@ -22,15 +22,15 @@ import java.util.function.Predicate;
 
 /**
  * A file opened so that no other process can write, rename, replace or delete it until it is
- * closed, and read through that very handle. With the options of com.sun.nio.file (in the module
- * jdk.unsupported, which HotSpot JVMs have on the class path, but which a modular application or
- * a jlink runtime has only when it names it), the file is opened without write and delete
- * sharing, and without following a link: Windows then refuses every other open for writing or
- * deleting it. Without them, java.io opens it without delete sharing (no rename, replacement or
- * deletion), and a shared lock over the whole file makes Windows refuse every write to it;
- * byte-range locks do not cover writes through a mapped view of a file that another process had
- * opened for writing. Windows' loader opens a DLL for reading and maps it, which both kinds of
- * handle allow: they share reading, and locks do not apply to mapped views.
+ * closed, and read through that very handle. With the options of com.sun.nio.file (module
+ * jdk.unsupported: on the class path of HotSpot JVMs, in a modular application or a jlink runtime
+ * only when named), it is opened without write and delete sharing and without following a link,
+ * and Windows refuses every other open for writing or deleting it. Without them, java.io opens it
+ * without delete sharing (no rename, replacement or deletion), and a shared lock over the whole
+ * file makes Windows refuse every write to it; byte-range locks do not cover writes through a
+ * mapped view of a file that another process had opened for writing. Windows' loader opens a DLL
+ * for reading and maps it, which both kinds of handle allow: they share reading, and locks do not
+ * apply to mapped views.
  */
 final class Held implements Closeable {
     private static final OpenOption[] NO_SHARING = noSharing(System.getProperty("os.name", ""));
@@ -45,10 +45,9 @@ final class Held implements Closeable {
 
     /** Opens and holds the file; waits out a moment's refusal, and a lock, for a bounded time (see retried). */
     static Held open(Path file) throws IOException {
-        return NO_SHARING != null ? new Held(retried(() -> FileChannel.open(file, NO_SHARING)), false) : locked(file);
-    }
-
-    private static Held locked(Path file) throws IOException {
+        if (NO_SHARING != null) {
+            return new Held(retried(() -> FileChannel.open(file, NO_SHARING)), false);
+        }
         FileInputStream in = retried(() -> {
             try {
                 return new FileInputStream(file.toFile());
@@ -60,8 +59,8 @@ final class Held implements Closeable {
         });
         try {
             // On Windows a read handle is enough to lock a file against every other handle, so
-            // another account's lock is waited out only as long as a scanner's: then the file
-            // is a candidate that failed. So too this JVM's other class loaders' holds.
+            // another account's lock, and this JVM's other class loaders' holds, are waited out
+            // only as long as a scanner's: then the file is a candidate that failed.
             retried(() -> {
                 try {
                     if (in.getChannel().tryLock(0, Long.MAX_VALUE, true) != null) {
@@ -79,10 +78,7 @@ final class Held implements Closeable {
         }
     }
 
-    /**
-     * The options that open a file without write and delete sharing, on Windows, when this JVM
-     * has them; null otherwise. The file systems of the JDK elsewhere refuse them.
-     */
+    /** The options that open a file without write and delete sharing, on Windows, when this JVM has them (the JDK elsewhere refuses them); else null. */
     static OpenOption[] noSharing(String osName) {
         if (!osName.startsWith("Windows")) {
             return null;
@@ -124,10 +120,7 @@ final class Held implements Closeable {
         return retried(action, Held::momentary);
     }
 
-    /**
-     * Runs the action, again after a short wait while it fails in a way that may pass: up to
-     * 1.27 s in all, then the last failure stands.
-     */
+    /** Runs the action, again after a short wait while it fails in a way that passes: up to 1.27 s in all, then the last failure stands. */
     static <T> T retried(FileAction<T> action, Predicate<Throwable> passes) throws IOException {
         for (long wait = 10; ; wait *= 2) {
             try {
@@ -146,29 +139,25 @@ final class Held implements Closeable {
         }
     }
 
+    /** What the action gives, or the value given when it fails. */
+    static <T> T orElse(FileAction<T> action, T failed) {
+        try {
+            return action.run();
+        } catch (IOException e) {
+            return failed;
+        }
+    }
+
     /**
-     * Whether a failure may pass in a moment, as when another program has the file open (a virus
-     * scanner or an indexer opens a new file as soon as it is written). On Windows Java reports
-     * access denied as AccessDeniedException, and a sharing or lock violation as a plain
-     * FileSystemException, the class of every error it has no class of its own for; so too a link
-     * that an open without following links meets (WindowsChannelFactory: "File is symbolic link"),
-     * which is no moment's.
+     * Whether a failure may pass in a moment, as when a virus scanner or an indexer opens a new file
+     * as soon as it is written. On Windows Java reports access denied as AccessDeniedException, and a
+     * sharing or lock violation as a plain FileSystemException, the class of every error it has no
+     * class of its own for; so too a link met by an open that does not follow links
+     * (WindowsChannelFactory: "File is symbolic link"), which is no moment's.
      */
     static boolean momentary(Throwable e) {
         return e instanceof AccessDeniedException
                 || e.getClass() == FileSystemException.class && !isLink(String.valueOf(((FileSystemException) e).getFile()));
-    }
-
-    /**
-     * Whether System.load of a held file may succeed when tried again. Under the no-sharing hold
-     * no other handle may write the file, so nothing is there to wait out: a policy block or the
-     * wrong architecture fails the same way each time. Under the java.io hold, a writer that
-     * opened the file first makes Windows' loader fail with a sharing violation (error 32) until
-     * it closes; HotSpot words the reason in the user's language, and only the English words of
-     * that error are told apart.
-     */
-    static boolean loadMayPass(Held held, Throwable e) {
-        return held.locked && String.valueOf(e.getMessage()).contains("being used by another process");
     }
 
     private static boolean isLink(String path) {

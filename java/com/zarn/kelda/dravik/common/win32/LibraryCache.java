@@ -43,27 +43,24 @@ import java.util.Set;
 import java.util.concurrent.ThreadLocalRandom;
 
 /**
- * The cache folder of the jar's libraries: {@code <root>/<version>/<folder>/}, where a copy of the
- * jar's library is written, verified, held until it is loaded, and cleaned away when old.
+ * The cache folder of the jar's libraries, {@code <root>/<version>/<folder>/}: a copy of the jar's
+ * library is written there, verified, held until it is loaded, and cleaned away when old.
  *
- * <p>Below the root, which is resolved to its real path, no folder and no file that the loader
- * uses may be a link or a junction, and every folder must be this account's alone: Windows
- * resolves a path again when it loads a DLL, so a name that another process re-aims or swaps
- * between the check and the load would have it load a file that was never checked. What ties the
- * path that System.load gets to the file hashed: the file is held (see {@link Held}), so that no
- * other process may write, rename or delete it; once it is held, every folder from the file up to
- * the root is checked again (a plain folder, of this account alone), and the root's name must
- * still lead to the same root. Windows renames or deletes a name only through a handle opened
- * with DELETE access ([MS-FSA] 2.1.5.15.11), which a folder's access control list grants, or
- * the parent's FILE_DELETE_CHILD; with the owner the only entry in every folder below the root,
- * no other account can rename, replace or add a name on the path between the check and the load.
- * A root that the loader makes is made so too. One that is there is left as the user made or
- * named it (on POSIX systems it must not be writable by others but with its sticky bit): one that
- * another account may rename or replace (DELETE on it, or FILE_DELETE_CHILD on its parent) makes
- * no safe cache.
+ * <p>Windows resolves a path again when it loads a DLL: a name that another process re-aims or
+ * swaps after the check would have it load a file never checked. So below the root (a real path)
+ * no folder or file that the loader uses may be a link or a junction, every folder is this
+ * account's alone, and once the file is held ({@link Held}: no other process may write, rename or
+ * delete it) the folders up to the root are checked again and the root's name must still lead to
+ * the root. Windows renames or deletes a name only through a handle opened with DELETE access
+ * ([MS-FSA] 2.1.5.15.11), which the name's access control list grants, or its parent's
+ * FILE_DELETE_CHILD: with the owner the only entry in every folder below the root, no other
+ * account renames, replaces or adds a name on the path. A root that the loader makes is made so
+ * too; one that is there stays as the user made or named it (on POSIX systems not writable by
+ * others but with its sticky bit), and one that another account may rename or replace makes no
+ * safe cache.
  *
- * <p>Each decision on a file is a function of what the file system reports of it ({@link Facts});
- * {@link Host} reads that, and is the one place that changes a folder's owner and permissions.
+ * <p>Each decision is a function of what the file system reports ({@link Facts}); {@link Host}
+ * reads that, and is the one place that changes a folder's owner and permissions.
  */
 final class LibraryCache {
     /** A temporary file or a class loader's own copy this old is no longer being written or loaded. */
@@ -77,25 +74,54 @@ final class LibraryCache {
     private static final Set<AclEntryPermission> CHANGE = EnumSet.of(AclEntryPermission.WRITE_DATA, AclEntryPermission.APPEND_DATA,
             AclEntryPermission.DELETE, AclEntryPermission.DELETE_CHILD, AclEntryPermission.WRITE_ACL, AclEntryPermission.WRITE_OWNER);
 
+    private final Host host;
+    /** The account this process acts as, the owner of the folders; and the accounts that may do anything. */
+    private final UserPrincipal user;
+    private final Set<UserPrincipal> trusted;
     /** The root as named, and where the name came from. */
     private final String[] named;
     private final Path root;
     /** The root's file key on POSIX systems, to tell it from a folder put in its place; null on Windows. */
     private final Object rootKey;
     private final Path dir;
-    private final Host host;
-    /** The account this process acts as, the owner of the folders; and the accounts that may do anything. */
-    private final UserPrincipal user;
-    private final Set<UserPrincipal> trusted;
 
-    private LibraryCache(String[] named, Path root, Path dir, Host host, UserPrincipal user, Set<UserPrincipal> trusted) throws IOException {
+    /**
+     * The cache for one version and architecture folder, its folders made where missing. Fails,
+     * naming it, when one of them is a link or a junction, or not this account's alone.
+     *
+     * <p>The root is the first of: -Dzarnwin32.cache; %LOCALAPPDATA%\zarnwin32 (without
+     * LOCALAPPDATA, .zarnwin32 in user.home); and, only when the JVM cannot hand the real path of
+     * the second to Windows' loader (see encodable), %ProgramData%\zarnwin32-<hash of the account's
+     * name>, a folder of this account's alone. A root named with -Dzarnwin32.cache is never replaced.
+     */
+    static LibraryCache open(String version, String folder, Host host) throws IOException {
+        return new LibraryCache(version, folder, host);
+    }
+
+    private LibraryCache(String version, String folder, Host host) throws IOException {
+        this.host = host;
+        this.user = host.user();
+        this.trusted = host.trusted();
+        String[] named = named();
+        Path root;
+        try {
+            root = root(named, false);
+        } catch (Unencodable e) {
+            String data = System.getenv("ProgramData");
+            if (named[1].startsWith("-D") || data == null || data.isEmpty()) {
+                throw e;
+            }
+            // ProgramData is in ASCII and lets every account make a folder, which it alone may
+            // rename or delete: FILE_DELETE_CHILD there is the system's and administrators' only.
+            String name = "zarnwin32-" + hashStart(sha256().digest(user.getName().getBytes(StandardCharsets.UTF_8))).substring(0, 8);
+            named = new String[] {data + File.separator + name, "ProgramData, as the path from " + named[1] + " cannot be encoded"};
+            root = root(named, true);
+        }
         this.named = named;
         this.root = root;
         this.rootKey = Files.readAttributes(root, BasicFileAttributes.class, NOFOLLOW).fileKey();
-        this.dir = dir;
-        this.host = host;
-        this.user = user;
-        this.trusted = trusted;
+        this.dir = root.resolve(version).resolve(folder);
+        createFolders();
     }
 
     /** The bytes of a library and their SHA-256 hash. */
@@ -109,58 +135,24 @@ final class LibraryCache {
             this.bytes = bytes;
             this.hash = sha256().digest(bytes);
         }
-
-        /** The first 16 hexadecimal digits of the hash: enough to tell two builds apart. */
-        String hashStart() {
-            return LibraryCache.hashStart(hash);
-        }
     }
 
+    /** The first 16 hexadecimal digits of a hash: enough to tell two builds apart. */
     private static String hashStart(byte[] hash) {
         return String.format("%016x", new BigInteger(1, hash).shiftRight(hash.length * 8 - 64));
     }
 
-    /**
-     * The cache for one version and architecture folder, its folders made where missing. Fails,
-     * naming it, when one of them is a link or a junction, or not this account's alone.
-     *
-     * <p>The root is the first of: -Dzarnwin32.cache; %LOCALAPPDATA%\zarnwin32 (without
-     * LOCALAPPDATA, .zarnwin32 in user.home); and, only when the JVM cannot hand the real path
-     * of the second to Windows' loader (see encodable), %ProgramData%\zarnwin32-<hash of the
-     * account's name>, a folder of this account's alone. A root named with -Dzarnwin32.cache is
-     * never replaced.
-     */
-    static LibraryCache open(String version, String folder, Host host) throws IOException {
-        UserPrincipal user = host.user();
-        Set<UserPrincipal> trusted = host.trusted();
-        String[] named = named();
-        Path root;
-        try {
-            root = root(named, host, user, trusted, false);
-        } catch (Unencodable e) {
-            String data = System.getenv("ProgramData");
-            if (named[1].startsWith("-D") || data == null || data.isEmpty()) {
-                throw e;
-            }
-            // ProgramData is in ASCII and lets every account make a folder, which it alone may
-            // rename or delete: FILE_DELETE_CHILD there is the system's and administrators' only.
-            String name = "zarnwin32-" + hashStart(sha256().digest(user.getName().getBytes(StandardCharsets.UTF_8))).substring(0, 8);
-            named = new String[] {data + File.separator + name, "ProgramData, as the path from " + named[1] + " cannot be encoded"};
-            root = root(named, host, user, trusted, true);
-        }
-        LibraryCache cache = new LibraryCache(named, root, root.resolve(version).resolve(folder), host, user, trusted);
-        cache.createFolders();
-        return cache;
-    }
-
+    /** Makes the version and architecture folders where missing; each must be this account's alone, or made so. */
     private void createFolders() throws IOException {
-        createFolder(dir.getParent());
-        createFolder(dir);
+        for (Path folder : new Path[] {dir.getParent(), dir}) {
+            make(folder);
+            checkFolder(folder, true);
+        }
     }
 
     /** Where the copy of the content goes: its name carries the start of its hash. */
     Path copyName(Content content) {
-        return dir.resolve("zarnwin32-" + content.hashStart() + ".dll");
+        return dir.resolve("zarnwin32-" + hashStart(content.hash) + ".dll");
     }
 
     /**
@@ -170,31 +162,28 @@ final class LibraryCache {
      * null) each this account's alone up to the root, and the root's name still leads to it.
      */
     static Held hold(Path file, LibraryCache cache) throws IOException {
+        if (!isPlainFile(file)) {
+            return null;
+        }
         Held held;
         try {
-            held = isPlainFile(file) ? Held.open(file) : null;
+            held = Held.open(file);
         } catch (IOException e) {
             if (isPlainFile(file)) {
                 throw e;
             }
-            held = null;
-        }
-        if (held != null && !isPlainFile(file)) {
-            held.close();
-            held = null;
-        }
-        if (held == null) {
             return null;
         }
         try {
+            if (!isPlainFile(file)) {
+                held.close();
+                return null;
+            }
             for (Path path = file.getParent(); cache == null ? path != null : !path.equals(cache.root); path = path.getParent()) {
-                if (!isPlainFolder(path)) {
+                if (cache != null) {
+                    cache.checkFolder(path, false);
+                } else if (!isPlainFolder(path)) {
                     throw linked(path);
-                } else if (cache != null) {
-                    Facts facts = cache.host.read(path);
-                    if (!ownOnly(facts, cache.user)) {
-                        throw foreign(path, facts, cache.user);
-                    }
                 }
             }
             if (cache != null && !cache.leadsToRoot()) {
@@ -209,10 +198,10 @@ final class LibraryCache {
     }
 
     /**
-     * Puts a copy of the content at the target: written to a temporary file of its own and renamed
-     * into place in one step, so that no process ever sees a partial file. Without replace, a file
-     * there already (another JVM's copy, put there first) stays, and FileAlreadyExistsException
-     * says so at once. Folders that another JVM's cleaning removed meanwhile are made again, once.
+     * Puts a copy of the content at the target, written to a temporary file and renamed into place
+     * in one step, so that no process sees a partial file. Without replace, a file there already
+     * (another JVM's copy) stays: FileAlreadyExistsException. Folders removed meanwhile by another
+     * JVM's cleaning are made again, once.
      */
     void write(Path target, Content content, boolean replace) throws IOException {
         Path temporary = dir.resolve("zarnwin32-" + unique() + ".tmp");
@@ -230,12 +219,9 @@ final class LibraryCache {
         }
     }
 
-    /**
-     * A copy of the content under a name of its own, for a class loader that cannot load the
-     * shared copy: a JVM lets only one class loader load a given file.
-     */
+    /** A copy under a name of its own, for a class loader that cannot load the shared one: a JVM lets one class loader load a file. */
     Path ownCopy(Content content) throws IOException {
-        Path file = dir.resolve("zarnwin32-" + content.hashStart() + "-" + unique() + ".dll");
+        Path file = dir.resolve("zarnwin32-" + hashStart(content.hash) + "-" + unique() + ".dll");
         writeNew(file, content);
         return file;
     }
@@ -253,12 +239,11 @@ final class LibraryCache {
     }
 
     /**
-     * Removes what earlier runs left in the cache, by the names the loader gives: copies of other
-     * versions and builds older than a day, class loaders' own copies and temporary files older
-     * than a minute, then the version and architecture folders left empty, unless changed in the
-     * last minute (another JVM may have just made one, to write into it). Nothing of another name
-     * is touched. Windows refuses to delete a DLL that a process has loaded or holds, and a folder
-     * that is not empty; those stay, without a word. Never touches the file loaded, nor follows a link.
+     * Removes, by the names the loader gives, what earlier runs left: copies of other versions and
+     * builds older than a day, class loaders' own copies and temporary files older than a minute,
+     * then version and architecture folders left empty and unchanged for a minute (another JVM may
+     * have just made one to write into). Windows refuses to delete a DLL that a process has loaded
+     * or holds, and a folder not empty: those stay. Never touches other names, the file loaded, or a link.
      */
     void clean(Path loaded) {
         clean(root, 0, loaded, System.currentTimeMillis());
@@ -268,7 +253,7 @@ final class LibraryCache {
     private void clean(Path folder, int depth, Path loaded, long now) {
         for (Path entry : list(folder)) {
             String name = entry.getFileName().toString();
-            long changed = lastChange(entry);
+            long changed = Held.orElse(() -> Files.getLastModifiedTime(entry, NOFOLLOW).toMillis(), Long.MAX_VALUE);
             if (isPlainFolder(entry) && name.matches(depth == 0 ? "\\d+(\\.\\d+)+|unknown" : depth == 1 ? "win32-x86(-64)?" : "")) {
                 clean(entry, depth + 1, loaded, now);
                 if (!dir.startsWith(entry) && now - changed > ONE_MINUTE) {
@@ -282,40 +267,25 @@ final class LibraryCache {
 
     /** How long a file of the cache is kept after its last change, by its name and depth. */
     private static long keepFor(String name, int depth) {
-        if (depth == 2 && name.matches("zarnwin32-[0-9a-f]{16}\\.dll")) {
-            return ONE_DAY;
-        }
-        if (depth == 2 && name.matches("zarnwin32-[0-9a-f]{16}-[0-9a-z]+\\.dll") || name.matches("zarnwin32-[0-9a-z]+\\.tmp")) {
-            return ONE_MINUTE;
-        }
-        return Long.MAX_VALUE;
+        return depth == 2 && name.matches("zarnwin32-[0-9a-f]{16}\\.dll") ? ONE_DAY
+                : depth == 2 && name.matches("zarnwin32-[0-9a-f]{16}-[0-9a-z]+\\.dll") || name.matches("zarnwin32-[0-9a-z]+\\.tmp") ? ONE_MINUTE
+                : Long.MAX_VALUE;
     }
 
-    /** The entries of a folder; none when it cannot be listed. */
+    /** The entries of a folder; none when it cannot be listed, and then the folder is not cleaned. */
     private static List<Path> list(Path folder) {
         List<Path> entries = new ArrayList<>();
         try (DirectoryStream<Path> stream = Files.newDirectoryStream(folder)) {
             stream.forEach(entries::add);
         } catch (IOException | RuntimeException e) {
-            // A folder that cannot be listed is not cleaned; the load that went before stands.
+            // The load that went before stands.
         }
         return entries;
     }
 
-    private static long lastChange(Path file) {
-        try {
-            return Files.getLastModifiedTime(file, NOFOLLOW).toMillis();
-        } catch (IOException e) {
-            return Long.MAX_VALUE;
-        }
-    }
-
+    /** Deletes a file or folder; one that is loaded, held or not empty stays, one that another JVM removed is gone already. */
     private static void deleteQuietly(Path path) {
-        try {
-            Files.delete(path);
-        } catch (IOException e) {
-            // Loaded, held, not empty or gone already: it stays, or another JVM removed it.
-        }
+        Held.orElse(() -> Files.deleteIfExists(path), false);
     }
 
     /** The cache root as named: the system property, else %LOCALAPPDATA%\zarnwin32, else ~/.zarnwin32; and the name's source. */
@@ -331,12 +301,12 @@ final class LibraryCache {
     }
 
     /**
-     * The cache root, as a real path; it must be absolute, since a relative one would depend on
-     * the directory the JVM happens to start in. Made when missing, this account's alone; one that
-     * is there must be so too when strict, and on POSIX systems not writable by others but with
-     * its sticky bit (as /tmp), under which no other account renames this one's folders.
+     * The cache root, as a real path; absolute, as a relative one would depend on the directory the
+     * JVM starts in. Made when missing, this account's alone; one that is there must be so too when
+     * strict, and on POSIX systems not writable by others but with its sticky bit (as /tmp), under
+     * which no other account renames this one's folders.
      */
-    private static Path root(String[] named, Host host, UserPrincipal user, Set<UserPrincipal> trusted, boolean strict) throws IOException {
+    private Path root(String[] named, boolean strict) throws IOException {
         Path path;
         try {
             path = Paths.get(named[0]);
@@ -346,16 +316,14 @@ final class LibraryCache {
             if (!host.windows()) {
                 throw new Unencodable(named[0]);
             }
-            throw new IOException("the cache folder " + named[0] + " (from " + named[1] + ") is not a path that Windows allows: "
-                    + e.getMessage() + "; start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<an absolute folder>", e);
+            throw rootRefused(named[0], named[1], "is not a path that Windows allows: " + e.getMessage() + ";", "an absolute folder", e);
         }
         if (!path.isAbsolute()) {
-            throw new IOException("the cache folder " + named[0] + " (from " + named[1] + ") is not an absolute path;"
-                    + " start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<an absolute folder>");
+            throw rootRefused(named[0], named[1], "is not an absolute path;", "an absolute folder", null);
         }
         if (!Files.isDirectory(path)) {
             Files.createDirectories(path.getParent(), POSIX ? new FileAttribute<?>[] {PosixFilePermissions.asFileAttribute(OWNER_ONLY)} : new FileAttribute<?>[0]);
-            make(path, host, user);
+            make(path);
         }
         // JDK 8 to 16 load a library by its canonical path, in which Windows' 8.3 short names are
         // long again: the real path is the one to check.
@@ -364,24 +332,27 @@ final class LibraryCache {
             throw new Unencodable(real.toString());
         }
         if (strict) {
-            checkFolder(real, host, user, trusted);
+            checkFolder(real, true);
         } else {
             Facts facts = host.read(real);
             if (facts != null && facts.acl == null && !othersCannotChange(facts, user, trusted)) {
-                throw new IOException("the cache folder " + real + " (from " + named[1] + ") may be written by other accounts and has no sticky bit;"
-                        + " start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<a folder of this account's own>");
+                throw rootRefused(real.toString(), named[1], "may be written by other accounts and has no sticky bit;", "a folder of this account's own", null);
             }
         }
         return real;
     }
 
+    private static IOException rootRefused(String folder, String from, String why, String instead, Throwable cause) {
+        return new IOException("the cache folder " + folder + " (from " + from + ") " + why + " start the JVM with -D" + ZarnWin32.CACHE_PROPERTY
+                + "=<" + instead + ">", cause);
+    }
+
     /**
      * Whether the JVM can hand the path to Windows' loader. System.load on Windows turns the path
-     * into bytes of the encoding sun.jnu.encoding names (the ANSI code page): JNU_GetStringPlatformChars
-     * in NativeLibraries.c, then the ANSI LoadLibrary in os::dll_load, on every release to date.
-     * Windows looks for the file by those bytes: a character the code page lacks (a Cyrillic user
-     * name on an English Windows) makes a path that names no file. The JDK on Unix passes every
-     * path as bytes of sun.jnu.encoding.
+     * into bytes of sun.jnu.encoding (the ANSI code page) on every release to date:
+     * JNU_GetStringPlatformChars in NativeLibraries.c, then the ANSI LoadLibrary in os::dll_load.
+     * A character the code page lacks (a Cyrillic user name on an English Windows) makes a path that
+     * names no file. The JDK on Unix passes every path as bytes of sun.jnu.encoding.
      */
     static boolean encodable(String path) {
         String encoding = System.getProperty("sun.jnu.encoding");
@@ -399,34 +370,28 @@ final class LibraryCache {
         }
     }
 
-    /** Makes a folder of the cache where it is missing; one that is there must be this account's alone, or made so. */
-    private void createFolder(Path folder) throws IOException {
-        make(folder, host, user);
-        checkFolder(folder, host, user, trusted);
-    }
-
-    /** Makes a folder for the user alone (see Host.protect); false when it is there already, or made by another JVM at the same moment. */
-    private static boolean make(Path folder, Host host, UserPrincipal user) throws IOException {
+    /** Makes a folder for the user alone (see Host.protect), unless it is there already or another JVM makes it at the same moment. */
+    private void make(Path folder) throws IOException {
         try {
             Files.createDirectory(folder, ownerOnly(user));
         } catch (FileAlreadyExistsException e) {
-            return false;
+            return;
         }
         host.protect(folder, user);
-        return true;
     }
 
     /**
-     * A folder that is there must be a plain folder of the user's alone; it is made so when others
-     * may write, or an account that may do anything owns it (Administrators, for an elevated run).
+     * Checks that a folder is a plain folder of the user's alone. With adopt, one that others may
+     * write, or that an account that may do anything owns (Administrators, for an elevated run), is
+     * made so.
      */
-    private static void checkFolder(Path folder, Host host, UserPrincipal user, Set<UserPrincipal> trusted) throws IOException {
+    private void checkFolder(Path folder, boolean adopt) throws IOException {
         if (!isPlainFolder(folder)) {
             throw linked(folder);
         }
         Facts facts = host.read(folder);
         if (!ownOnly(facts, user)) {
-            if (!adoptable(facts, user, trusted)) {
+            if (!adopt || !adoptable(facts, user, trusted)) {
                 throw foreign(folder, facts, user);
             }
             host.protect(folder, user);
@@ -459,9 +424,8 @@ final class LibraryCache {
     }
 
     /**
-     * What the file system reports of a path: a plain folder or file (not a link, not a junction,
-     * which Java reports as "other"), its file key, its owner, and its access control list (null
-     * on POSIX systems) or its mode (-1 on Windows).
+     * What the file system reports of a path: a plain folder or file (not a link, nor a junction,
+     * which Java reports as "other"), its file key, its owner, its ACL (null on POSIX) or mode (-1 on Windows).
      */
     static final class Facts {
         final boolean folder;
@@ -485,8 +449,8 @@ final class LibraryCache {
      * Whether the folder is the user's alone: the user owns it and no other account may write to
      * it. POSIX: no write for group or others. Windows: every entry that allows anything is the
      * user's, and there is one at least (AclFileAttributeView reads a missing list, which allows
-     * everyone everything, as an empty one; it reads only allow and deny entries). Null facts:
-     * not even readable by this account, so not its own.
+     * everyone everything, as an empty one; it reads only allow and deny entries). Null facts (not
+     * readable by this account): not its own.
      */
     static boolean ownOnly(Facts facts, UserPrincipal user) {
         return facts != null && facts.folder && user.equals(facts.owner) && (facts.acl == null ? (facts.mode & 022) == 0
@@ -496,8 +460,8 @@ final class LibraryCache {
     /**
      * Whether a folder that is not the user's alone may be made so: the user owns it, or on Windows
      * an account that may do anything (an elevated run's files belong to Administrators, as local
-     * policy says). Setting the user, who is in both the elevated and the normal token, as owner
-     * lets both runs share the folder.
+     * policy says). The user, in both the elevated and the normal token, is then set as owner, so
+     * that both runs share the folder.
      */
     static boolean adoptable(Facts facts, UserPrincipal user, Set<UserPrincipal> trusted) {
         return facts != null && facts.folder && (user.equals(facts.owner) || facts.acl != null && trusted.contains(facts.owner));
@@ -505,8 +469,8 @@ final class LibraryCache {
 
     /**
      * Whether no account but the user and the trusted ones may change the file or folder: they own
-     * it, and no entry of another allows a change (entries that only folders and files made in it
-     * inherit, such as CREATOR OWNER's, allow nothing on the folder itself). POSIX: no write for
+     * it, and no entry of another allows a change (entries that only what is made in a folder
+     * inherits, such as CREATOR OWNER's, allow nothing on the folder itself). POSIX: no write for
      * group or others, or a folder with the sticky bit, in which only an entry's owner renames it.
      */
     static boolean othersCannotChange(Facts facts, UserPrincipal user, Set<UserPrincipal> trusted) {
@@ -535,10 +499,7 @@ final class LibraryCache {
         return real != null && facts != null && facts.folder && real.equals(root) && Objects.equals(rootKey, facts.key);
     }
 
-    /**
-     * What the loader reads of the file system and the one place it changes a folder's owner and
-     * permissions; tests give the answers of Windows.
-     */
+    /** What the loader reads of the file system, and the one place it changes a folder's owner and permissions; tests give Windows' answers. */
     static class Host {
         static final Host REAL = new Host();
 
@@ -566,11 +527,12 @@ final class LibraryCache {
         }
 
         /**
-         * Makes a folder the user's alone: mode 0700; on Windows the user as owner and the one entry of
-         * ownerAcl. Windows merges the parent's inheritable entries into the list given at creation;
-         * AclFileAttributeView.setAcl sets the list with SetFileSecurity, which merges nothing (Windows
-         * applies inheritance only in SetNamedSecurityInfo and SetSecurityInfo), so the folder has this
-         * one entry alone. A process may make its token's user the owner of what it may change the owner of.
+         * Makes a folder the user's alone: mode 0700; on Windows the user as owner and the one entry
+         * of ownerAcl. Windows merges the parent's inheritable entries into the list given at
+         * creation; AclFileAttributeView.setAcl sets the list with SetFileSecurity, which merges
+         * nothing (only SetNamedSecurityInfo and SetSecurityInfo apply inheritance), so the folder
+         * has this entry alone. A process may make its token's user the owner of what it may change
+         * the owner of.
          */
         final void protect(Path folder, UserPrincipal user) throws IOException {
             AclFileAttributeView view = aclView(folder);
@@ -583,11 +545,11 @@ final class LibraryCache {
         }
 
         /**
-         * The account of this process, read from the process, not from a file others may swap in:
-         * on Windows the user of its token (which an elevated and a normal token share), by name
-         * through com.sun.security.auth.module.NTSystem of the module jdk.security.auth; a runtime
-         * without that module (jlink, --limit-modules java.base) looks up the domain USERDOMAIN names and user.name,
-         * which Windows sets from the same token, then user.name. On POSIX systems, user.name.
+         * The account of this process, read from the process, not from a file others may swap in: on
+         * Windows the user of its token (which an elevated and a normal token share), by name through
+         * com.sun.security.auth.module.NTSystem of the module jdk.security.auth; a runtime without it
+         * (jlink, --limit-modules java.base) looks up the domain USERDOMAIN names and user.name, which
+         * Windows sets from the same token, then user.name. On POSIX systems, user.name.
          */
         UserPrincipal user() throws IOException {
             UserPrincipalLookupService names = FileSystems.getDefault().getUserPrincipalLookupService();
@@ -641,9 +603,8 @@ final class LibraryCache {
     private static IOException foreign(Path folder, Facts facts, UserPrincipal user) {
         UserPrincipal by = facts == null ? null : facts.owner;
         return new IOException(folder + " belongs to " + (by == null ? "an account this one cannot see" : by.getName()) + ", or other accounts than "
-                + user.getName() + ", this process's, may write"
-                + " to it; nothing is loaded through it. Remove it, or start the JVM with -D" + ZarnWin32.CACHE_PROPERTY
-                + "=<a folder of this account's own>");
+                + user.getName() + ", this process's, may write to it; nothing is loaded through it. Remove it, or start the JVM with -D"
+                + ZarnWin32.CACHE_PROPERTY + "=<a folder of this account's own>");
     }
 
     private static IOException linked(Path path) {
@@ -651,25 +612,20 @@ final class LibraryCache {
                 + " Remove it, or start the JVM with -D" + ZarnWin32.CACHE_PROPERTY + "=<another folder>");
     }
 
-    /**
-     * A folder, not a link to one. Java reports a Windows junction (a mount point) as "other", and
-     * some versions as a folder too; a symbolic link as neither.
-     */
+    /** A path's own attributes, not those of a link's target; null when they cannot be read. */
+    private static BasicFileAttributes attributes(Path path) {
+        return Held.orElse(() -> Files.readAttributes(path, BasicFileAttributes.class, NOFOLLOW), null);
+    }
+
+    /** A folder, not a link to one: Java reports a Windows junction (a mount point) as "other", some versions as a folder too; a symbolic link as neither. */
     private static boolean isPlainFolder(Path path) {
-        try {
-            BasicFileAttributes attributes = Files.readAttributes(path, BasicFileAttributes.class, NOFOLLOW);
-            return attributes.isDirectory() && !attributes.isOther();
-        } catch (IOException e) {
-            return false;
-        }
+        BasicFileAttributes attributes = attributes(path);
+        return attributes != null && attributes.isDirectory() && !attributes.isOther();
     }
 
     private static boolean isPlainFile(Path path) {
-        try {
-            return Files.readAttributes(path, BasicFileAttributes.class, NOFOLLOW).isRegularFile();
-        } catch (IOException e) {
-            return false;
-        }
+        BasicFileAttributes attributes = attributes(path);
+        return attributes != null && attributes.isRegularFile();
     }
 
     static MessageDigest sha256() {

@@ -105,10 +105,9 @@ final class Loading {
         LibraryCache.Content library = jarLibrary(folder);
         Path copy = cache(library).copyName(library);
         Path file = loadIfSame(copy, library);
-        // A missing copy is put in place without replacing: one that another JVM put there first
-        // is checked at once. A copy that differs or is a link is replaced then. Windows refuses
-        // to replace a file that another process has loaded or holds, which that process checked
-        // first: the copy there may then be good after all.
+        // A missing copy is put in place without replacing, so one that another JVM put there first is
+        // checked at once; one that differs or is a link is replaced then. Windows refuses to replace
+        // a file that another process has loaded or holds, which it checked: that copy may be good.
         IOException refused = null;
         for (int round = 0; file == null && round < 2; round++) {
             refused = null;
@@ -131,9 +130,9 @@ final class Loading {
     }
 
     /**
-     * Holds a file of the cache and, when what the held handle reads is the library, loads it
-     * before letting go: the file loaded is the file checked. Null, having loaded nothing, when
-     * the file is missing, a link, or its content differs.
+     * Holds a file of the cache and, when the held handle reads the library, loads it before letting
+     * go: the file loaded is the file checked. Null, having loaded nothing, for a file missing, a
+     * link, or of other content.
      */
     private Path loadIfSame(Path file, LibraryCache.Content library) throws IOException {
         try (Held held = LibraryCache.hold(file, cache(library))) {
@@ -142,9 +141,13 @@ final class Loading {
     }
 
     /**
-     * System.load of a checked, held file. A JVM lets only one class loader load a given file:
-     * where another class loader (an earlier deployment that an application server has not yet
-     * let go, say) has this one loaded, a copy in the cache under a name of its own is checked,
+     * System.load of a checked, held file, retried only under the java.io hold: there a writer that
+     * opened the file first makes Windows' loader fail with a sharing violation (error 32) until it
+     * closes, which HotSpot words in the user's language (only the English words are told apart).
+     * Under the no-sharing hold no other handle may write the file, and a policy block or the wrong
+     * architecture fails the same way each time. A JVM lets only one class loader load a given
+     * file: where another class loader (an earlier deployment that an application server has not
+     * yet let go, say) has this one loaded, a copy in the cache under a name of its own is checked,
      * held and loaded in its place.
      */
     private Path link(Path file, Held held, LibraryCache.Content library) throws IOException {
@@ -152,7 +155,7 @@ final class Loading {
             return Held.retried(() -> {
                 linker.load(file.toString());
                 return file;
-            }, e -> Held.loadMayPass(held, e));
+            }, e -> held.locked && String.valueOf(e.getMessage()).contains("being used by another process"));
         } catch (UnsatisfiedLinkError e) {
             if (!loadedByAnotherClassLoader(e)) {
                 throw e;

@@ -6,7 +6,10 @@ import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.List;
+import java.util.concurrent.Callable;
+import java.util.stream.Collectors;
 
 /**
  * Loads zarnwin32.dll into the JVM, from the jar itself when need be: call {@link #load()} once
@@ -43,11 +46,6 @@ public final class ZarnWin32 {
         void load(String absolutePath);
 
         void loadLibrary(String name);
-    }
-
-    /** One way to load the library: gives the file it loaded, throws what stopped it otherwise. */
-    private interface Attempt {
-        Path run() throws Exception;
     }
 
     private static final ZarnWin32 JVM = new ZarnWin32(new Linker() {
@@ -97,8 +95,8 @@ public final class ZarnWin32 {
      * a value other than {@code ansi} or {@code unicode} is refused before anything is loaded.
      *
      * @throws UnsatisfiedLinkError when no library could be loaded, or {@code zarnwin32.text} has
-     *     another value; its message lists what was
-     *     tried, in order, and each failed attempt is one of its suppressed exceptions
+     *     another value; its message lists what was tried, in order, and each failed attempt is one
+     *     of its suppressed exceptions
      */
     public static void load() {
         JVM.loadOnce();
@@ -138,20 +136,15 @@ public final class ZarnWin32 {
 
     private static native boolean unicodeText();
 
-    /** Refuses a value of zarnwin32.text that the library would refuse when it loads. */
-    static void checkTextMode() {
-        String mode = System.getProperty(TEXT_PROPERTY);
-        if (mode != null && !mode.equals("ansi") && !mode.equals("unicode")) {
-            throw new UnsatisfiedLinkError("The system property " + TEXT_PROPERTY + " is \"" + mode
-                    + "\": it must be ansi or unicode");
-        }
-    }
-
     synchronized void loadOnce() {
         if (loaded != null) {
             return;
         }
-        checkTextMode();
+        // A value of zarnwin32.text that the library would refuse when it loads is refused first.
+        String mode = System.getProperty(TEXT_PROPERTY);
+        if (mode != null && !mode.equals("ansi") && !mode.equals("unicode")) {
+            throw new UnsatisfiedLinkError("The system property " + TEXT_PROPERTY + " is \"" + mode + "\": it must be ansi or unicode");
+        }
         List<String> tried = new ArrayList<>();
         List<Throwable> failures = new ArrayList<>();
         String named = System.getProperty(LIBRARY_PROPERTY, "");
@@ -188,10 +181,10 @@ public final class ZarnWin32 {
         loaded = file;
     }
 
-    /** Runs one attempt; when it fails, notes "what: why", keeps what it threw and gives null. */
-    private static Path attempt(String what, Attempt attempt, List<String> tried, List<Throwable> failures) {
+    /** Runs one way to load the library, which gives the file it loaded; when it fails, notes "what: why", keeps what it threw and gives null. */
+    private static Path attempt(String what, Callable<Path> attempt, List<String> tried, List<Throwable> failures) {
         try {
-            return attempt.run();
+            return attempt.call();
         } catch (Exception | UnsatisfiedLinkError e) {
             // The loader's own reasons are plain IOExceptions; any other exception keeps its class name.
             boolean plain = e instanceof UnsatisfiedLinkError || e.getClass() == IOException.class || e instanceof LibraryCache.Unencodable;
@@ -210,56 +203,41 @@ public final class ZarnWin32 {
      *     not built into a jar by the library's build
      */
     public static String version() {
-        try (InputStream in = ZarnWin32.class.getResourceAsStream("zarnwin32.version")) {
-            return in == null ? "unknown" : new String(readAll(in), StandardCharsets.US_ASCII).trim();
-        } catch (IOException e) {
-            return "unknown";
-        }
+        byte[] version = Held.orElse(() -> resource("zarnwin32.version"), null);
+        return version == null ? "unknown" : new String(version, StandardCharsets.US_ASCII).trim();
     }
 
     /** The jar's folder for a value of os.arch, or null for an architecture without a library. */
     static String folderFor(String osArch) {
-        switch (osArch) {
-            case "x86":
-            case "i386":
-            case "i486":
-            case "i586":
-            case "i686":
-                return "win32-x86";
-            case "amd64":
-            case "x86_64":
-                return "win32-x86-64";
-            default:
-                return null;
-        }
+        return osArch.matches("x86|i[3-6]86") ? "win32-x86" : osArch.matches("amd64|x86_64") ? "win32-x86-64" : null;
     }
 
     static byte[] library(String folder) throws IOException {
-        try (InputStream in = ZarnWin32.class.getResourceAsStream("/" + folder + "/" + LIBRARY_FILE)) {
-            if (in == null) {
-                throw new IOException("this jar has no " + folder + "/" + LIBRARY_FILE);
-            }
-            return readAll(in);
+        byte[] library = resource("/" + folder + "/" + LIBRARY_FILE);
+        if (library == null) {
+            throw new IOException("this jar has no " + folder + "/" + LIBRARY_FILE);
         }
+        return library;
     }
 
-    private static byte[] readAll(InputStream in) throws IOException {
-        ByteArrayOutputStream out = new ByteArrayOutputStream();
-        byte[] buffer = new byte[65536];
-        for (int n; (n = in.read(buffer)) != -1; ) {
-            out.write(buffer, 0, n);
+    /** The content of a resource of the jar; null when there is none. */
+    private static byte[] resource(String name) throws IOException {
+        try (InputStream in = ZarnWin32.class.getResourceAsStream(name)) {
+            if (in == null) {
+                return null;
+            }
+            ByteArrayOutputStream out = new ByteArrayOutputStream();
+            byte[] buffer = new byte[65536];
+            for (int n; (n = in.read(buffer)) != -1; ) {
+                out.write(buffer, 0, n);
+            }
+            return out.toByteArray();
         }
-        return out.toByteArray();
     }
 
     /** The architectures this jar carries a library for, as folder names. */
     private static String carried() {
-        StringBuilder list = new StringBuilder();
-        for (String folder : FOLDERS) {
-            if (ZarnWin32.class.getResource("/" + folder + "/" + LIBRARY_FILE) != null) {
-                list.append(list.length() == 0 ? "" : ", ").append(folder);
-            }
-        }
-        return list.length() == 0 ? "no library" : list.toString();
+        String list = Arrays.stream(FOLDERS).filter(f -> ZarnWin32.class.getResource("/" + f + "/" + LIBRARY_FILE) != null).collect(Collectors.joining(", "));
+        return list.isEmpty() ? "no library" : list;
     }
 }
