@@ -255,10 +255,13 @@ bool runProgram(std::string commandLine)
     return code == 0;
 }
 
+// The library's malloc before the watch (the page heap's).
+void*(__cdecl* libraryMalloc)(size_t) = malloc;
+
 void* __cdecl watchedMalloc(size_t size)
 {
     if (++watch.heapCalls == watch.heapFailAt) return nullptr;
-    return malloc(size);
+    return libraryMalloc(size);
 }
 
 // ---- Counting the settings-change broadcasts that reach a top-level window.
@@ -308,6 +311,8 @@ public:
         for (const auto& w : watched) {
             patches_.push_back(std::make_unique<ImportPatch>(module, w.name, w.function));
             EXPECT_TRUE(patches_.back()->applied()) << "the library does not import " << w.name;
+            if (w.function == reinterpret_cast<void*>(watchedMalloc))
+                libraryMalloc = reinterpret_cast<void*(__cdecl*)(size_t)>(patches_.back()->original());
         }
 
         HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
