@@ -1129,6 +1129,22 @@ TEST_F(RegistryTest, FailedWritesRaiseTheirTypesMessage)
         watch.reset();
     }
 
+    // A text longer than 255 UTF-16 units, more than the stack buffer of the
+    // text's conversion holds, reaches Java whole: 300 euro signs (0x80 in code
+    // page 1252).
+    {
+        TestJni jni;
+        watch.setValueFailure = ERROR_ACCESS_DENIED;
+        const std::string euros(300, '\x80');
+        watch.systemText = euros.c_str();
+        keySetValue(jni, currentUser, key(jni, "present"), jni.string("v"), REG_SZ, jni.string("s"), JNI_FALSE);
+        std::string expected;
+        while (expected.size() < 900) expected += "\xE2\x82\xAC";
+        EXPECT_EQ(jni.pendingMessage(), expected);
+        EXPECT_TRUE(jni.clean());
+        watch.reset();
+    }
+
     // A text with an insert ("%1") for an argument that no caller knows is given as it is.
     {
         TestJni jni;

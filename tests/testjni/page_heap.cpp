@@ -256,7 +256,7 @@ void describeFault(BYTE* address, char* out, size_t size)
     }
     for (auto freed = s.quarantine.rbegin(); freed != s.quarantine.rend(); ++freed) {
         if (address < freed->run || address >= freed->end() + pageSize) continue;
-        snprintf(out, size, "byte %ld of the freed block of %lu bytes at %p", static_cast<long>(address - freed->start()),
+        snprintf(out, size, "byte %ld from the start of the freed block of %lu bytes at %p", static_cast<long>(address - freed->start()),
                  static_cast<unsigned long>(freed->size), freed->start());
         return;
     }
