@@ -49,4 +49,27 @@ TEST(PageHeap, freed)
     block[16] = 1;
 }
 
+TEST(PageHeap, twiceFreed)
+{
+    void* block = testjni::pageHeapMalloc(64);
+    testjni::pageHeapFree(block);
+    testjni::pageHeapFree(block);
+}
+
+// Every block, of no bytes or of whole pages too, ends where the no-access page starts.
+TEST(PageHeap, blocksEndAgainstANoAccessPage)
+{
+    for (size_t size : {0, 1, 15, 4095, 4096, 4097, 70000}) {
+        SCOPED_TRACE(size);
+        auto block = static_cast<BYTE*>(testjni::pageHeapMalloc(size));
+        ASSERT_NE(block, nullptr);
+        MEMORY_BASIC_INFORMATION after = {};
+        ASSERT_NE(VirtualQuery(block + size, &after, sizeof after), 0u);
+        EXPECT_EQ(after.BaseAddress, block + size);
+        EXPECT_NE(after.State, static_cast<DWORD>(MEM_COMMIT));
+        if (size) block[0] = block[size - 1] = 1;
+        testjni::pageHeapFree(block);
+    }
+}
+
 }  // namespace
