@@ -29,7 +29,10 @@ constexpr unsigned char slackFill = 0xA5;
 constexpr unsigned char blockFill = 0xCD;
 
 // A block: its run of pages starts with the pages that hold it and ends with
-// one page that is never committed; the block's end is that page's start.
+// one page that is never committed; the block's end is that page's start. Its
+// start is then aligned only as far as its size is (malloc gives 8 or 16
+// bytes): x86 and x64 code reads and writes unaligned data all the same, and
+// an exact end makes a one-byte overrun fault.
 struct Block {
     BYTE* run;
     size_t pages;  // committed pages, the no-access page not counted
