@@ -255,10 +255,13 @@ bool runProgram(std::string commandLine)
     return code == 0;
 }
 
+// The library's malloc before the watch (the page heap's).
+void*(__cdecl* libraryMalloc)(size_t) = malloc;
+
 void* __cdecl watchedMalloc(size_t size)
 {
     if (++watch.heapCalls == watch.heapFailAt) return nullptr;
-    return malloc(size);
+    return libraryMalloc(size);
 }
 
 // ---- Counting the settings-change broadcasts that reach a top-level window.
@@ -308,6 +311,8 @@ public:
         for (const auto& w : watched) {
             patches_.push_back(std::make_unique<ImportPatch>(module, w.name, w.function));
             EXPECT_TRUE(patches_.back()->applied()) << "the library does not import " << w.name;
+            if (w.function == reinterpret_cast<void*>(watchedMalloc))
+                libraryMalloc = reinterpret_cast<void*(__cdecl*)(size_t)>(patches_.back()->original());
         }
 
         HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -1120,6 +1125,22 @@ TEST_F(RegistryTest, FailedWritesRaiseTheirTypesMessage)
         watch.systemText = "Acc\xE8s refus\xE9.\r\n";
         keySetValue(jni, currentUser, key(jni, "present"), jni.string("v"), REG_SZ, jni.string("s"), JNI_FALSE);
         EXPECT_EQ(jni.pendingMessage(), "Acc\xC3\xA8s refus\xC3\xA9.\r\n");
+        EXPECT_TRUE(jni.clean());
+        watch.reset();
+    }
+
+    // A text longer than 255 UTF-16 units, more than the stack buffer of the
+    // text's conversion holds, reaches Java whole: 300 euro signs (0x80 in code
+    // page 1252).
+    {
+        TestJni jni;
+        watch.setValueFailure = ERROR_ACCESS_DENIED;
+        const std::string euros(300, '\x80');
+        watch.systemText = euros.c_str();
+        keySetValue(jni, currentUser, key(jni, "present"), jni.string("v"), REG_SZ, jni.string("s"), JNI_FALSE);
+        std::string expected;
+        while (expected.size() < 900) expected += "\xE2\x82\xAC";
+        EXPECT_EQ(jni.pendingMessage(), expected);
         EXPECT_TRUE(jni.clean());
         watch.reset();
     }

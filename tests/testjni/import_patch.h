@@ -20,6 +20,10 @@ public:
 
     // True when the module imports the function.
     bool applied() const { return !patched_.empty(); }
+    // What the module's first such import called before the patch (null when
+    // none): a watch calls it on, so that it chains to an earlier patch such
+    // as the page heap's instead of going around it.
+    void* original() const { return patched_.empty() ? nullptr : patched_.front().original; }
 
 private:
     struct Slot {

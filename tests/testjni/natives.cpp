@@ -44,6 +44,8 @@ bool processHeapsValid()
     return valid;
 }
 
+void (*onLibraryLoad)(HMODULE module) = nullptr;
+
 jint callOnLoad(HMODULE module, TestJni& jni, const char* mode)
 {
     using OnLoad = jint(JNICALL*)(JavaVM*, void*);
@@ -53,6 +55,7 @@ jint callOnLoad(HMODULE module, TestJni& jni, const char* mode)
         ADD_FAILURE() << "JNI_OnLoad not exported";
         return JNI_ERR;
     }
+    if (onLibraryLoad) onLibraryLoad(module);
     if (mode) jni.setProperty("zarnwin32.text", mode);
     return onLoad(jni.vm(), nullptr);
 }

@@ -57,6 +57,10 @@ struct TextSample {
 };
 const std::vector<TextSample>& textSamples();
 
+// Called by callOnLoad with the module before its JNI_OnLoad, when set: the
+// test programs set it to usePageHeap (page_heap.h), the benchmarks do not.
+extern void (*onLibraryLoad)(HMODULE module);
+
 // Calls the library's JNI_OnLoad as a JVM does, with zarnwin32.text set to
 // mode when it is not null; returns what JNI_OnLoad returned.
 jint callOnLoad(HMODULE module, TestJni& jni, const char* mode);
