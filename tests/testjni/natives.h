@@ -58,7 +58,7 @@ struct TextSample {
 const std::vector<TextSample>& textSamples();
 
 // Called by callOnLoad with the module before its JNI_OnLoad, when set: the
-// test programs set it to usePageHeap (page_heap.h), the benchmarks do not.
+// test programs set it to the page heap (page_heap.h), the benchmarks do not.
 extern void (*onLibraryLoad)(HMODULE module);
 
 // Calls the library's JNI_OnLoad as a JVM does, with zarnwin32.text set to
