@@ -39,8 +39,7 @@ struct WinPipeNatives {
     Native<jint(jint, jint)> connectNamedPipeTimed{name("connectNamedPipeTimed")};
     Native<jint(jint)> available{name("available")};
     Native<jboolean(jint)> cancel{name("cancel")};
-    Native<jint(jstring, jint, jint, jint, jint, jint, jint)> createNamedPipeWithAccess{
-        name("createNamedPipeWithAccess")};
+    Native<jint(jstring, jint, jint, jint, jint, jint, jint)> createNamedPipeWithAccess{name("createNamedPipeWithAccess")};
     Native<jint(jint)> clientProcessId{name("clientProcessId")};
     Native<jint(jint)> serverProcessId{name("serverProcessId")};
 };
@@ -197,7 +196,7 @@ struct Squatter {
 } squatter;
 
 // The pipe's owner and DACL as SDDL, and what an owner-only pipe of the token's user holds.
-std::pair<std::wstring, std::wstring> ownerAndDacl(HANDLE pipe)
+std::pair<std::string, std::string> ownerAndDacl(HANDLE pipe)
 {
     alignas(8) BYTE token[256];
     DWORD size = 0;
@@ -205,14 +204,13 @@ std::pair<std::wstring, std::wstring> ownerAndDacl(HANDLE pipe)
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &process);
     GetTokenInformation(process, TokenUser, token, sizeof token, &size);
     CloseHandle(process);
-    wchar_t *user = nullptr, *text = nullptr;
+    char *user = nullptr, *text = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(token)->User.Sid, &user);
+    ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(token)->User.Sid, &user);
     if (!GetSecurityInfo(pipe, SE_KERNEL_OBJECT, parts, nullptr, nullptr, nullptr, nullptr, &descriptor))
-        ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr);
-    std::pair<std::wstring, std::wstring> both(text ? text : L"none",
-                                               L"O:" + std::wstring(user) + L"D:P(A;;FA;;;" + user + L")");
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts, &text, nullptr);
+    std::pair<std::string, std::string> both(text ? text : "none", "O:" + std::string(user) + "D:P(A;;FA;;;" + user + ")");
     LocalFree(user), LocalFree(text), LocalFree(descriptor);
     return both;
 }
@@ -974,51 +972,50 @@ constexpr jint timedOut = -2;
 
 // Each row: a call that waits on a pair's end, what another thread does
 // meanwhile, and what the call returns. A cancel ends the call within 100 ms
-// (failure value, not TIMED_OUT); the handle then still reads the next message.
+// (failure value, not TIMED_OUT); a time-out ends its own thread's call only
+// (a CancelIoEx on the handle would end the other's too). The end then loses
+// nothing and still works.
 TEST_F(WinPipeTest, TimeOutsAndCancelEndWaitsAndLoseNothing)
 {
-    enum Act { Nothing, Write, Cancel };
+    enum Act { Nothing, Write, TimeOutThenWrite, Cancel };
+    using Call = std::function<jint(TestJni&, jint end)>;
     struct Case {
         const char* what;
-        std::function<jint(TestJni&, DirectPair&)> call;
+        Call call;
         Act act;
         jint result;
-        DWORD minMs, maxMs;  // the call's duration
-        bool spare = false;  // the call waits on the spare instance
+        DWORD minMs = 150, maxMs = 4000;  // the call's duration
+        bool spare = false;               // the call waits on the spare instance
     };
     const WinPipeNatives& p = winPipe();
-    auto timedRead = [&](jint timeout, jint array = 64) {
-        return [&, timeout, array](TestJni& j, DirectPair& d) {
-            return p.readTimed(j, d.serverEnd(), j.bytes(static_cast<size_t>(array), 0xA5), array, timeout);
-        };
+    auto timedRead = [&](jint timeout) -> Call {
+        return [&, timeout](TestJni& j, jint end) { return p.readTimed(j, end, j.bytes(64, 0xA5), 64, timeout); };
     };
-    auto connect = [&](jint timeout) {
-        return [&, timeout](TestJni& j, DirectPair& d) {
-            return p.connectNamedPipeTimed(j, handleToJint(d.spare.handle), timeout);
-        };
+    const Call read = [&](TestJni& j, jint end) { return p.read(j, end, j.bytes(64, 0), 64); };
+    auto connect = [&](jint timeout) -> Call {
+        return [&, timeout](TestJni& j, jint end) { return p.connectNamedPipeTimed(j, end, timeout); };
     };
     const Case cases[] = {
         {"timed read, nothing comes", timedRead(300), Nothing, timedOut, 250, 5000},
         {"timed read of 0, nothing there", timedRead(0), Nothing, timedOut, 0, 1000},
-        {"timed read, answered", timedRead(5000), Write, 7, 150, 4000},
-        {"timed read, cancelled", timedRead(20000), Cancel, -1, 150, 4000},
-        {"read, cancelled", [&](TestJni& j, DirectPair& d) { return p.read(j, d.serverEnd(), j.bytes(64, 0), 64); },
-         Cancel, -1, 150, 4000},
+        {"timed read, answered", timedRead(5000), Write, 7},
+        {"timed read, cancelled", timedRead(20000), Cancel, -1},
+        {"read, another thread's timed read expires", read, TimeOutThenWrite, 7, 250},
+        {"read, cancelled", read, Cancel, -1},
         {"write beyond the buffer, cancelled",
-         [&](TestJni& j, DirectPair& d) { return p.write(j, d.serverEnd(), j.bytes(300000, 1), 300000); }, Cancel, 0,
-         150, 4000},
+         [&](TestJni& j, jint end) { return p.write(j, end, j.bytes(300000, 1), 300000); }, Cancel, 0},
         {"flush, cancelled",
-         [&](TestJni& j, DirectPair& d) {
-             return writeDirect(d.server.handle, "unread") ? p.flushFileBuffers(j, d.serverEnd()) : -9;
-         },
-         Cancel, 0, 150, 4000},
+         [&](TestJni& j, jint end) { return writeDirect(asHandle(end), "unread") ? p.flushFileBuffers(j, end) : -9; },
+         Cancel, 0},
         {"timed connect, nobody comes", connect(300), Nothing, timedOut, 250, 5000, true},
+        {"timed connect of 0, nobody there", connect(0), Nothing, timedOut, 0, 1000, true},
         {"connect, cancelled", connect(-1), Cancel, 0, 150, 4000, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         DirectPair pair(uniqueName());
         ASSERT_TRUE(pair.ready());
+        HANDLE end = c.spare ? pair.spare.handle : pair.server.handle;
         jint result = -9;
         DWORD took = 0, cancelledAt = 0;
         std::atomic<bool> started{false};
@@ -1026,13 +1023,14 @@ TEST_F(WinPipeTest, TimeOutsAndCancelEndWaitsAndLoseNothing)
             TestJni own;
             DWORD start = GetTickCount();
             started = true;
-            result = c.call(own, pair);
+            result = c.call(own, handleToJint(end));
             took = GetTickCount() - start;
         });
         while (!started) Sleep(1);
         Sleep(200);
-        HANDLE end = c.spare ? pair.spare.handle : pair.server.handle;
-        ASSERT_TRUE(c.act != Write || writeDirect(pair.client.handle, "message"));
+        EXPECT_EQ(c.act == TimeOutThenWrite ? p.readTimed(jni, handleToJint(end), jni.bytes(64, 0), 64, 100) : timedOut,
+                  timedOut);
+        ASSERT_TRUE(c.act == Nothing || c.act == Cancel || writeDirect(pair.client.handle, "message"));
         if (c.act == Cancel) {
             EXPECT_EQ(p.cancel(jni, handleToJint(end)), JNI_TRUE);
             cancelledAt = GetTickCount();
@@ -1046,39 +1044,26 @@ TEST_F(WinPipeTest, TimeOutsAndCancelEndWaitsAndLoseNothing)
         EXPECT_GE(took, c.minMs);
         EXPECT_LE(took, c.maxMs);
         EXPECT_LE(cancelledAt ? GetTickCount() - cancelledAt : 0, 100u) << "the cancel took long to wake the call";
-        // Nothing taken that the call did not return; the end still works.
+        // Nothing taken that the call did not return. The end still works: it reads the next message, and a client
+        // that comes after a connect ended is connected at the next call.
         EXPECT_EQ(std::string(c.what) == "flush, cancelled" ? readDirect(pair.client.handle) : "unread", "unread");
-        ASSERT_TRUE(writeDirect(pair.client.handle, "next"));
-        EXPECT_EQ(c.spare ? std::to_string(p.connectNamedPipeTimed(jni, handleToJint(end), 0)) : readDirect(end),
-                  c.spare ? std::to_string(timedOut) : "next");
+        OwnedHandle late(c.spare ? CreateFileA(pair.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                               OPEN_EXISTING, 0, nullptr)
+                                 : nullptr);
+        EXPECT_EQ(c.spare ? p.connectNamedPipeTimed(jni, handleToJint(end), 0) : 1, 1);
+        ASSERT_TRUE(writeDirect(c.spare ? late.handle : pair.client.handle, "next"));
+        EXPECT_EQ(readDirect(end), "next");
     }
-    // A client that comes after a timed-out connect is connected at the next call.
-    DirectPair pair(name);
-    EXPECT_EQ(p.connectNamedPipeTimed(jni, handleToJint(pair.spare.handle), 0), timedOut);
-    OwnedHandle late(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_EQ(p.connectNamedPipeTimed(jni, handleToJint(pair.spare.handle), 0), 1);
     EXPECT_EQ(p.cancel(jni, 0), JNI_FALSE);
     EXPECT_TRUE(jni.clean());
 }
 
-// A time-out cancels its own thread's call only (a CancelIoEx on the handle
-// would end the other reader's too), and a message that arrives as the
-// time-out passes is read by it or left whole for the next read.
-TEST_F(WinPipeTest, ATimeOutEndsItsOwnCallAndNeverHalfAMessage)
+// A message that arrives as a read's time-out passes is read by it or left
+// whole for the next read.
+TEST_F(WinPipeTest, ATimedReadNeverTakesHalfAMessage)
 {
     DirectPair pair(name);
     ASSERT_TRUE(pair.ready());
-    jint other = -9;
-    TestThread reader([&] {
-        TestJni own;
-        other = winPipe().read(own, pair.clientEnd(), own.bytes(64, 0), 64);
-    });
-    Sleep(100);
-    EXPECT_EQ(winPipe().readTimed(jni, pair.clientEnd(), jni.bytes(64, 0), 64, 100), timedOut);
-    ASSERT_TRUE(writeDirect(pair.server.handle, "x"));
-    ASSERT_TRUE(reader.join(10000));
-    EXPECT_EQ(other, 1) << "the time-out cancelled the other thread's read";
-
     for (size_t size : {100u, 10000u}) {
         const int messages = 30;
         TestThread writer([&] {
@@ -1157,7 +1142,7 @@ TEST_F(WinPipeTest, OwnerOnlyPipesInEitherTextModeAdmitTheUserAloneAndRefuseATak
         OwnedHandle client(CreateFileW(wide(seenByWideProgram(javaName)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                        nullptr, OPEN_EXISTING, 0, nullptr));
         auto [read, expected] = ownerAndDacl(client.handle);
-        EXPECT_EQ(std::string(read.begin(), read.end()), std::string(expected.begin(), expected.end()));
+        EXPECT_EQ(read, expected);
         jint second = create(javaName, 1);
         EXPECT_NE(second, -1) << "the user's own owner-only pipe refused a further instance";
         EXPECT_EQ(p.closeHandle(jni, second), 1);
