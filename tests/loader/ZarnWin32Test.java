@@ -253,8 +253,7 @@ public class ZarnWin32Test {
                         && String.valueOf(output(child(caches.resolve("windows"), "load", windows))).startsWith(caches.resolve("windows") + "/" + version)
                         && output(child(ascii, "fail", concat(windows, "set:zarnwin32.cache=" + caches + "/a\\u0000b", "(from -Dzarnwin32.cache) is not a path that"
                                 + " Windows allows: Nul character not allowed"))) != null,
-                "os.name Windows: Java 17 refuses a path outside sun.jnu.encoding, named by -D, and ProgramData does not replace it;"
-                        + " without jdk.security.auth the account is found; a path Java refuses is named so");
+                "os.name Windows: Java 17 refuses a -D path outside sun.jnu.encoding, not replaced; no jdk.security.auth; Java's refusal named");
         // Not named by the user, such a path gives way to %ProgramData%\\zarnwin32-<hash of the account>, this account's alone.
         Path fallback = data.resolve("zarnwin32-" + sha256("root".getBytes(StandardCharsets.UTF_8)).substring(0, 8));
         String[] cyrillicHome = concat(windows, "set:user.home=" + caches + "/\\u0414");
@@ -290,8 +289,7 @@ public class ZarnWin32Test {
 
         linksAndCleaning(caches, version, hostFolder, hostName, hostDll);
         windowsDecisions(caches, version, hostFolder);
-        // A zarnwin32.dll on java.library.path that another account may change, or that another process keeps locked, is passed
-        // over for the cache; a lock is waited out for 1.27 s at most, and the file is let go.
+        // A zarnwin32.dll on java.library.path that others may change, or that another process keeps locked (for 1.27 s at most), is passed over and let go.
         String cached = caches.resolve("passed").resolve(version).resolve(hostFolder).resolve(hostName) + " " + sha256(hostDll) + " held";
         Files.setPosixFilePermissions(same, PosixFilePermissions.fromString("rw-rw-r--"));
         boolean writable = cached.equals(output(child(caches.resolve("passed"), "load", "-Djava.library.path=" + same.getParent())));
@@ -426,11 +424,9 @@ public class ZarnWin32Test {
         Files.delete(aimed);
         Files.createSymbolicLink(aimed, winners);
         Files.setOwner(copy.getParent(), nobody);
-        boolean freed = !openHere(copy);
         check(String.valueOf(reaimed).contains("no longer leads to " + winners)
-                        && String.valueOf(failure(() -> LibraryCache.hold(copy, opened).close())).startsWith(copy.getParent() + " belongs to nobody")
-                        && freed && !openHere(copy),
-                "after the hold, a re-aimed root or a folder of another account fails, naming it, and lets the file go");
+                        && String.valueOf(failure(() -> LibraryCache.hold(copy, opened).close())).startsWith(copy.getParent() + " belongs to nobody"),
+                "after the hold, a re-aimed root or a folder of another account fails, naming it");
 
         cleaning(caches, version, hostFolder, hostName, verified);
     }
@@ -487,7 +483,7 @@ public class ZarnWin32Test {
                         + " links and the user's own names stay");
     }
 
-    /** The loader's decisions on Windows' answers (owners and lists as AclFileAttributeView reads them) and on POSIX modes. */
+    /** The loader's decisions on Windows' owners and lists, and on a POSIX owner that loads run as root never meet (a trusted one). */
     private static void windowsDecisions(Path caches, String version, String hostFolder) throws Exception {
         UserPrincipal alice = () -> "PC\\alice", bob = () -> "PC\\bob", users = () -> "BUILTIN\\Users", root = () -> "root";
         UserPrincipal system = () -> "NT AUTHORITY\\SYSTEM", admins = () -> "BUILTIN\\Administrators";
@@ -508,9 +504,6 @@ public class ZarnWin32Test {
             {"another owner", bob, own, -1, true, false, false, false},
             {"the elevated user's Administrators owner", admins, own, -1, true, false, true, true},
             {"a file, not a folder", alice, own, -1, false, false, false, true},
-            {"mode 0700", alice, null, 0700, true, true, true, true},
-            {"mode 0777", alice, null, 0777, true, false, true, false},
-            {"/tmp's mode 01777", alice, null, 01777, true, false, true, true},
             {"a folder of root's (trusted) of mode 0755", root, null, 0755, true, false, false, true},
         };
         for (Object[] row : rows) {
@@ -527,13 +520,11 @@ public class ZarnWin32Test {
                         && !LibraryCache.leadsToRoot(at, rootFacts, at, "other") && !LibraryCache.leadsToRoot(Paths.get("/elsewhere"), rootFacts, at, "key"),
                 "the root's name leads to it only when its real path and file key are the root's, both readable");
 
-        // The adapter on this machine's JDK: a folder's mode and owner, this process's account, as of another folder it made;
-        // a link is no folder; a missing path reads as null.
+        // The adapter on this machine's JDK: a folder's mode and owner, this process's account; a link is no folder; a missing path is null.
         LibraryCache.Facts real = LibraryCache.Host.REAL.read(caches.resolve("one"));
         LibraryCache.Facts link = LibraryCache.Host.REAL.read(caches.resolve("ascii"));
         check(real != null && real.folder && !real.file && (real.mode & 07777) == 0700 && real.acl == null && real.owner.equals(LibraryCache.Host.REAL.user())
-                        && real.owner.equals(Files.getOwner(caches)) && link != null && !link.folder
-                        && LibraryCache.Host.REAL.read(caches.resolve("missing")) == null,
+                        && real.owner.equals(Files.getOwner(caches)) && link != null && !link.folder && LibraryCache.Host.REAL.read(caches.resolve("missing")) == null,
                 "the adapter reads a folder's mode and owner, the process's account; a link is no folder; a missing path is unreadable");
 
         // Whole loads on Windows' answers: owners and lists kept per path; the rest has the profile's inherited entries and the token's
@@ -571,19 +562,12 @@ public class ZarnWin32Test {
         creator[0] = alice;
         check(first.size() == 1 && first.get(0).startsWith(arch + "/") && made && load(shared, windows).equals(first),
                 "an elevated run makes folders owned by the user alone, which a normal run then loads from " + owners.keySet());
-        // A folder that another account owns is refused, naming it; one that others may write is made the user's alone.
-        owners.put(arch, bob);
-        String refused = String.valueOf(failure(() -> load(shared, windows)));
-        owners.put(arch, alice);
-        acls.put(arch, profile);
-        boolean fixed = load(shared, windows).equals(first) && own.equals(acls.get(arch));
-        // A hold that fails after its open, as a folder is given away meanwhile, lets the file go.
+        // A hold that fails after its open, as a folder is given away meanwhile, names it and lets the file go.
         LibraryCache opened = LibraryCache.open(version, hostFolder, windows);
         owners.put(arch, bob);
         Path copy = Paths.get(first.get(0).split(" ")[0]);
-        check(refused.contains(arch + " belongs to PC\\bob, or other accounts than PC\\alice") && fixed
-                        && String.valueOf(failure(() -> LibraryCache.hold(copy, opened).close())).startsWith(arch + " belongs to PC\\bob") && !openHere(copy),
-                "Windows: another owner's folder refused; one that others may write made the user's alone; a failed hold lets the file go");
+        check(String.valueOf(failure(() -> LibraryCache.hold(copy, opened).close())).startsWith(arch + " belongs to PC\\bob, or other accounts than PC\\alice")
+                        && !openHere(copy), "Windows: a hold that fails as a folder is given to another account lets the file go");
         System.clearProperty(ZarnWin32.CACHE_PROPERTY);
     }
 
@@ -602,13 +586,7 @@ public class ZarnWin32Test {
     /** Whether this process has the file open (Linux: /proc/self/fd). */
     private static boolean openHere(Path file) throws IOException {
         try (Stream<Path> open = Files.list(Paths.get("/proc/self/fd"))) {
-            return open.anyMatch(fd -> {
-                try {
-                    return Files.readSymbolicLink(fd).equals(file);
-                } catch (IOException e) {
-                    return false;
-                }
-            });
+            return open.anyMatch(fd -> file.equals(Held.orElse(() -> Files.readSymbolicLink(fd), null)));
         }
     }
 
