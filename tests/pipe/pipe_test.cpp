@@ -39,8 +39,7 @@ struct WinPipeNatives {
     Native<jint(jint, jint)> connectNamedPipeTimed{name("connectNamedPipeTimed")};
     Native<jint(jint)> available{name("available")};
     Native<jboolean(jint)> cancel{name("cancel")};
-    Native<jint(jstring, jint, jint, jint, jint, jint, jint)> createNamedPipeWithAccess{
-        name("createNamedPipeWithAccess")};
+    Native<jint(jstring, jint, jint, jint, jint, jint, jint)> createNamedPipeWithAccess{name("createNamedPipeWithAccess")};
     Native<jint(jint)> clientProcessId{name("clientProcessId")};
     Native<jint(jint)> serverProcessId{name("serverProcessId")};
 };
@@ -179,9 +178,8 @@ struct DirectPair {
     jint clientEnd() const { return handleToJint(client.handle); }
 };
 
-// Run as "pipe_test.exe --squat <name>", the test program is another process
-// that makes the pipe first, with a null DACL that lets every account join
-// it, and holds it until it is ended.
+// Run as "pipe_test.exe --squat <name>", the test program is another process that makes
+// the pipe first, with a null DACL that lets every account join it, and holds it until ended.
 struct Squatter {
     Squatter()
     {
@@ -197,7 +195,7 @@ struct Squatter {
 } squatter;
 
 // The pipe's owner and DACL as SDDL, and what an owner-only pipe of the token's user holds.
-std::pair<std::wstring, std::wstring> ownerAndDacl(HANDLE pipe)
+std::pair<std::string, std::string> ownerAndDacl(HANDLE pipe)
 {
     alignas(8) BYTE token[256];
     DWORD size = 0;
@@ -205,21 +203,19 @@ std::pair<std::wstring, std::wstring> ownerAndDacl(HANDLE pipe)
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &process);
     GetTokenInformation(process, TokenUser, token, sizeof token, &size);
     CloseHandle(process);
-    wchar_t *user = nullptr, *text = nullptr;
+    char *user = nullptr, *text = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(token)->User.Sid, &user);
+    ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(token)->User.Sid, &user);
     if (!GetSecurityInfo(pipe, SE_KERNEL_OBJECT, parts, nullptr, nullptr, nullptr, nullptr, &descriptor))
-        ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr);
-    std::pair<std::wstring, std::wstring> both(text ? text : L"none",
-                                               L"O:" + std::wstring(user) + L"D:P(A;;FA;;;" + user + L")");
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts, &text, nullptr);
+    std::pair<std::string, std::string> both(text ? text : "none", "O:" + std::string(user) + "D:P(A;;FA;;;" + user + ")");
     LocalFree(user), LocalFree(text), LocalFree(descriptor);
     return both;
 }
 
-// The open and pipe modes of the library's last CreateNamedPipeA or
-// CreateNamedPipeW. Wine 8 ignores FILE_FLAG_FIRST_PIPE_INSTANCE; the watch
-// fails the call as Windows does, with ERROR_ACCESS_DENIED, when the name exists.
+// The open and pipe modes of the library's last CreateNamedPipeA or CreateNamedPipeW. Wine 8 ignores
+// FILE_FLAG_FIRST_PIPE_INSTANCE; the watch fails the call as Windows does, with ERROR_ACCESS_DENIED, when the name exists.
 DWORD seenOpenMode = 0, seenPipeMode = 0;
 template <typename Char>
 HANDLE WINAPI watchCreateNamedPipe(const Char* name, DWORD openMode, DWORD pipeMode, DWORD instances, DWORD out,
@@ -974,51 +970,49 @@ constexpr jint timedOut = -2;
 
 // Each row: a call that waits on a pair's end, what another thread does
 // meanwhile, and what the call returns. A cancel ends the call within 100 ms
-// (failure value, not TIMED_OUT); the handle then still reads the next message.
+// (failure value, not TIMED_OUT); a time-out ends its own thread's call only.
+// The end then loses nothing and still works.
 TEST_F(WinPipeTest, TimeOutsAndCancelEndWaitsAndLoseNothing)
 {
-    enum Act { Nothing, Write, Cancel };
+    enum Act { Nothing, Write, TimeOutThenWrite, Cancel };
+    using Call = std::function<jint(TestJni&, jint end)>;
     struct Case {
         const char* what;
-        std::function<jint(TestJni&, DirectPair&)> call;
+        Call call;
         Act act;
         jint result;
-        DWORD minMs, maxMs;  // the call's duration
-        bool spare = false;  // the call waits on the spare instance
+        DWORD minMs = 150, maxMs = 4000;  // the call's duration
+        bool spare = false;               // the call waits on the spare instance
     };
     const WinPipeNatives& p = winPipe();
-    auto timedRead = [&](jint timeout, jint array = 64) {
-        return [&, timeout, array](TestJni& j, DirectPair& d) {
-            return p.readTimed(j, d.serverEnd(), j.bytes(static_cast<size_t>(array), 0xA5), array, timeout);
-        };
+    auto timedRead = [&](jint timeout) -> Call {
+        return [&, timeout](TestJni& j, jint end) { return p.readTimed(j, end, j.bytes(64, 0xA5), 64, timeout); };
     };
-    auto connect = [&](jint timeout) {
-        return [&, timeout](TestJni& j, DirectPair& d) {
-            return p.connectNamedPipeTimed(j, handleToJint(d.spare.handle), timeout);
-        };
+    const Call read = [&](TestJni& j, jint end) { return p.read(j, end, j.bytes(64, 0), 64); };
+    auto connect = [&](jint timeout) -> Call {
+        return [&, timeout](TestJni& j, jint end) { return p.connectNamedPipeTimed(j, end, timeout); };
     };
     const Case cases[] = {
         {"timed read, nothing comes", timedRead(300), Nothing, timedOut, 250, 5000},
         {"timed read of 0, nothing there", timedRead(0), Nothing, timedOut, 0, 1000},
-        {"timed read, answered", timedRead(5000), Write, 7, 150, 4000},
-        {"timed read, cancelled", timedRead(20000), Cancel, -1, 150, 4000},
-        {"read, cancelled", [&](TestJni& j, DirectPair& d) { return p.read(j, d.serverEnd(), j.bytes(64, 0), 64); },
-         Cancel, -1, 150, 4000},
+        {"timed read, answered", timedRead(5000), Write, 7},
+        {"timed read, cancelled", timedRead(20000), Cancel, -1},
+        {"read, another thread's timed read expires", read, TimeOutThenWrite, 7, 250},
+        {"read, cancelled", read, Cancel, -1},
         {"write beyond the buffer, cancelled",
-         [&](TestJni& j, DirectPair& d) { return p.write(j, d.serverEnd(), j.bytes(300000, 1), 300000); }, Cancel, 0,
-         150, 4000},
+         [&](TestJni& j, jint end) { return p.write(j, end, j.bytes(300000, 1), 300000); }, Cancel, 0},
         {"flush, cancelled",
-         [&](TestJni& j, DirectPair& d) {
-             return writeDirect(d.server.handle, "unread") ? p.flushFileBuffers(j, d.serverEnd()) : -9;
-         },
-         Cancel, 0, 150, 4000},
+         [&](TestJni& j, jint end) { return writeDirect(asHandle(end), "unread") ? p.flushFileBuffers(j, end) : -9; },
+         Cancel, 0},
         {"timed connect, nobody comes", connect(300), Nothing, timedOut, 250, 5000, true},
+        {"timed connect of 0, nobody there", connect(0), Nothing, timedOut, 0, 1000, true},
         {"connect, cancelled", connect(-1), Cancel, 0, 150, 4000, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         DirectPair pair(uniqueName());
         ASSERT_TRUE(pair.ready());
+        HANDLE end = c.spare ? pair.spare.handle : pair.server.handle;
         jint result = -9;
         DWORD took = 0, cancelledAt = 0;
         std::atomic<bool> started{false};
@@ -1026,59 +1020,45 @@ TEST_F(WinPipeTest, TimeOutsAndCancelEndWaitsAndLoseNothing)
             TestJni own;
             DWORD start = GetTickCount();
             started = true;
-            result = c.call(own, pair);
+            result = c.call(own, handleToJint(end));
             took = GetTickCount() - start;
         });
         while (!started) Sleep(1);
         Sleep(200);
-        HANDLE end = c.spare ? pair.spare.handle : pair.server.handle;
-        ASSERT_TRUE(c.act != Write || writeDirect(pair.client.handle, "message"));
+        EXPECT_EQ(c.act == TimeOutThenWrite ? p.readTimed(jni, handleToJint(end), jni.bytes(64, 0), 64, 100) : timedOut,
+                  timedOut);
+        ASSERT_TRUE(c.act == Nothing || c.act == Cancel || writeDirect(pair.client.handle, "message"));
         if (c.act == Cancel) {
             EXPECT_EQ(p.cancel(jni, handleToJint(end)), JNI_TRUE);
             cancelledAt = GetTickCount();
         }
-        // A cancel finds nothing to cancel when the call has not begun to wait
-        // yet (a slow machine): cancelled again, the row fails on its time
-        // instead of waiting for ever.
+        // A cancel finds nothing to cancel when the call has not begun to wait yet (a slow
+        // machine): cancelled again, the row fails on its time instead of waiting for ever.
         for (int k = 0; c.act == Cancel && k < 10 && !call.join(2000); ++k) p.cancel(jni, handleToJint(end));
         ASSERT_TRUE(call.join(30000));
         EXPECT_EQ(result, c.result);
         EXPECT_GE(took, c.minMs);
         EXPECT_LE(took, c.maxMs);
         EXPECT_LE(cancelledAt ? GetTickCount() - cancelledAt : 0, 100u) << "the cancel took long to wake the call";
-        // Nothing taken that the call did not return; the end still works.
+        // Nothing taken that the call did not return. The end still works: it reads the next message, and a client
+        // that comes after a connect ended is connected at the next call.
         EXPECT_EQ(std::string(c.what) == "flush, cancelled" ? readDirect(pair.client.handle) : "unread", "unread");
-        ASSERT_TRUE(writeDirect(pair.client.handle, "next"));
-        EXPECT_EQ(c.spare ? std::to_string(p.connectNamedPipeTimed(jni, handleToJint(end), 0)) : readDirect(end),
-                  c.spare ? std::to_string(timedOut) : "next");
+        OwnedHandle late(c.spare ? CreateFileA(pair.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                               0, nullptr) : nullptr);
+        EXPECT_EQ(c.spare ? p.connectNamedPipeTimed(jni, handleToJint(end), 0) : 1, 1);
+        ASSERT_TRUE(writeDirect(c.spare ? late.handle : pair.client.handle, "next"));
+        EXPECT_EQ(readDirect(end), "next");
     }
-    // A client that comes after a timed-out connect is connected at the next call.
-    DirectPair pair(name);
-    EXPECT_EQ(p.connectNamedPipeTimed(jni, handleToJint(pair.spare.handle), 0), timedOut);
-    OwnedHandle late(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_EQ(p.connectNamedPipeTimed(jni, handleToJint(pair.spare.handle), 0), 1);
     EXPECT_EQ(p.cancel(jni, 0), JNI_FALSE);
     EXPECT_TRUE(jni.clean());
 }
 
-// A time-out cancels its own thread's call only (a CancelIoEx on the handle
-// would end the other reader's too), and a message that arrives as the
-// time-out passes is read by it or left whole for the next read.
-TEST_F(WinPipeTest, ATimeOutEndsItsOwnCallAndNeverHalfAMessage)
+// A message that arrives as a read's time-out passes is read by it or left
+// whole for the next read.
+TEST_F(WinPipeTest, ATimedReadNeverTakesHalfAMessage)
 {
     DirectPair pair(name);
     ASSERT_TRUE(pair.ready());
-    jint other = -9;
-    TestThread reader([&] {
-        TestJni own;
-        other = winPipe().read(own, pair.clientEnd(), own.bytes(64, 0), 64);
-    });
-    Sleep(100);
-    EXPECT_EQ(winPipe().readTimed(jni, pair.clientEnd(), jni.bytes(64, 0), 64, 100), timedOut);
-    ASSERT_TRUE(writeDirect(pair.server.handle, "x"));
-    ASSERT_TRUE(reader.join(10000));
-    EXPECT_EQ(other, 1) << "the time-out cancelled the other thread's read";
-
     for (size_t size : {100u, 10000u}) {
         const int messages = 30;
         TestThread writer([&] {
@@ -1120,24 +1100,20 @@ TEST_F(WinPipeTest, AvailableIsWhatAReadWouldReturnNowAndProcessIdsNameThePeer)
     EXPECT_EQ(p.clientProcessId(jni, server), static_cast<jint>(GetCurrentProcessId()));
     EXPECT_EQ(p.serverProcessId(jni, client), static_cast<jint>(GetCurrentProcessId()));
     EXPECT_EQ(p.available(jni, server), 0);
-    for (const char* m : {"0123456789", "", "abc"}) ASSERT_TRUE(writeDirect(asHandle(client), m));
+    for (const char* m : {"0123456789", "", "abc", "last"}) ASSERT_TRUE(writeDirect(asHandle(client), m));
     jbyteArray data = jni.bytes(16, 0);
-    // The rest of the next message: 10, 6 after a read of 4, then the empty message, then 3.
-    for (jint expected : {10, 6, 0, 3}) {
+    // The rest of the next message: 10, 6 after a read of 4, the empty message, 3; once the client has closed,
+    // what it wrote is still to read; then -1.
+    for (jint expected : {10, 6, 0, 3, 4, -1}) {
+        if (expected == 4) p.closeHandle(jni, client);
         EXPECT_EQ(p.available(jni, server), expected);
-        EXPECT_EQ(p.read(jni, server, data, expected == 10 ? 4 : 16), expected == 10 ? 4 : expected);
+        EXPECT_EQ(expected < 0 ? -1 : p.read(jni, server, data, expected == 10 ? 4 : 16), expected == 10 ? 4 : expected);
     }
-    ASSERT_TRUE(writeDirect(asHandle(client), "last"));
-    EXPECT_EQ(p.closeHandle(jni, client), 1);
-    EXPECT_EQ(p.available(jni, server), 4) << "what the closed end wrote is still to read";
-    EXPECT_EQ(p.read(jni, server, data, 16), 4);
-    EXPECT_EQ(p.available(jni, server), -1);
     EXPECT_EQ(p.closeHandle(jni, server), 1);
 }
 
-// In both text modes (pipe_unicode), as the names are: the pipe that a W-only
-// program opens reads back as the user's alone; the user joins it, no one
-// joins a name that another process took first or made with other security.
+// In both text modes (pipe_unicode), as the names are: the pipe that a W-only program opens reads back as the
+// user's alone; the user joins it, no one joins a name that another process took first or made with other security.
 TEST_F(WinPipeTest, OwnerOnlyPipesInEitherTextModeAdmitTheUserAloneAndRefuseATakenName)
 {
     const WinPipeNatives& p = winPipe();
@@ -1157,7 +1133,7 @@ TEST_F(WinPipeTest, OwnerOnlyPipesInEitherTextModeAdmitTheUserAloneAndRefuseATak
         OwnedHandle client(CreateFileW(wide(seenByWideProgram(javaName)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                        nullptr, OPEN_EXISTING, 0, nullptr));
         auto [read, expected] = ownerAndDacl(client.handle);
-        EXPECT_EQ(std::string(read.begin(), read.end()), std::string(expected.begin(), expected.end()));
+        EXPECT_EQ(read, expected);
         jint second = create(javaName, 1);
         EXPECT_NE(second, -1) << "the user's own owner-only pipe refused a further instance";
         EXPECT_EQ(p.closeHandle(jni, second), 1);
