@@ -1388,8 +1388,7 @@ TEST_F(RegistryTest, ListingsGiveEveryNameWhole)
     // Through the W functions: Wine's A functions take paths of up to MAX_PATH characters.
     setWide("lists\\" + std::string(255, 'k'), u"", REG_SZ, {});
     setWide("lists\\caf\xE9", u"", REG_SZ, {});
-    setWide(u"lists\\\u30A2", u"", REG_SZ, {});
-    setWide(u"lists\\\u30C2", u"", REG_SZ, {});
+    for (const char16_t* kana : {u"lists\\\u30A2", u"lists\\\u30C2"}) setWide(kana, u"", REG_SZ, {});
     setWide("lists", u"", REG_SZ, utf16Bytes(std::u16string(u"d", 2)));
     setWide("lists", std::u16string(16383, u'v'), REG_DWORD, {1, 0, 0, 0});
     for (int i = 0; i < 40; ++i) createKey("many\\k" + std::to_string(i));
@@ -1583,7 +1582,7 @@ TEST_F(RegistryTest, EachViewIsReachedThroughItsFlagAndDeletedAlone)
 {
     const bool x64 = sizeof(void*) == 8;
     const jint otherView = x64 ? 0x0200 : 0x0100, ownView = otherView ^ 0x0300, machine = static_cast<jint>(0x80000002);
-    const std::string path = "Software\\ZarnViewTest-" + std::to_string(GetCurrentProcessId());
+    const std::string path = "Software\\ZarnViewTest-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount());
     const std::string otherReg = std::string("C:\\windows\\") + (x64 ? "syswow64" : "sysnative") + "\\reg.exe add HKLM\\" + path + "\\deep /v v /d other /f";
     auto inView = [&](jint view, const std::string& sub) {
         HKEY key;
@@ -1597,8 +1596,9 @@ TEST_F(RegistryTest, EachViewIsReachedThroughItsFlagAndDeletedAlone)
         EXPECT_FALSE(keyExists(jni, machine, jni.string(path)) || keyExists(jni, machine | ownView, jni.string(path)));
         EXPECT_EQ(keyCreate(jni, machine, jni.string(path + "\\own")), 0);
         EXPECT_TRUE(inView(ownView, "\\own") && !keyExists(jni, machine | otherView, jni.string(path + "\\own")));
+        EXPECT_EQ(keyCreate(jni, machine | otherView, jni.string(path + "\\deep\\made")), 0);
         EXPECT_EQ(keyDelete(jni, machine | deleting, jni.string(path), JNI_FALSE), 0);
-        EXPECT_TRUE(!inView(deleting, "") && inView(deleting ^ 0x0300, deleting == otherView ? "\\own" : "\\deep"));
+        EXPECT_TRUE(!inView(deleting, "") && inView(deleting ^ 0x0300, deleting == otherView ? "\\own" : "\\deep\\made"));
         EXPECT_EQ(keyDelete(jni, machine | (deleting ^ 0x0300), jni.string(path), JNI_FALSE), 0);
         EXPECT_FALSE(inView(otherView, "") || inView(ownView, ""));
         EXPECT_FALSE(jni.exceptionPending()) << jni.pendingMessage();
