@@ -393,10 +393,11 @@ inline jstring newStringFromWindows(JNIEnv* env, const WCHAR* text) noexcept
     return newStringFromWindows(env, text, wcslen(text));
 }
 
-// ---- Functions of kernel32 that came with Windows Vista, found at run time
-// (null before Vista) so that the library still loads on older Windows.
-// bindNewerFunctions runs once while the library loads (DLL_PROCESS_ATTACH);
-// releaseNewerFunctions gives back the watchdog's lock when it unloads.
+// ---- Functions of kernel32 and advapi32 newer than Windows XP, found at run
+// time (null where Windows lacks them) so that the library still loads on
+// older Windows. bindNewerFunctions runs once while the library loads
+// (DLL_PROCESS_ATTACH); releaseNewerFunctions gives back the watchdog's lock
+// when it unloads.
 void bindNewerFunctions() noexcept;
 void releaseNewerFunctions() noexcept;
 using CancelIoExFunction = BOOL(WINAPI*)(HANDLE, OVERLAPPED*);
@@ -404,6 +405,11 @@ using PipeProcessIdFunction = BOOL(WINAPI*)(HANDLE, ULONG*);
 extern CancelIoExFunction cancelIoEx;
 extern PipeProcessIdFunction getNamedPipeClientProcessId;
 extern PipeProcessIdFunction getNamedPipeServerProcessId;
+// RegDeleteKeyEx came with Windows XP x64 and Server 2003 SP1, RegDeleteTree with Vista.
+extern LONG(WINAPI* regDeleteKeyExA)(HKEY, LPCSTR, REGSAM, DWORD);
+extern LONG(WINAPI* regDeleteKeyExW)(HKEY, LPCWSTR, REGSAM, DWORD);
+extern LONG(WINAPI* regDeleteTreeA)(HKEY, LPCSTR);
+extern LONG(WINAPI* regDeleteTreeW)(HKEY, LPCWSTR);
 
 // ---- Deadlines for synchronous I/O. A handle opened without
 // FILE_FLAG_OVERLAPPED offers no wait with a time-out, so one watchdog thread

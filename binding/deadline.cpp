@@ -1,10 +1,15 @@
 // Deadlines for synchronous I/O: the watchdog thread that cancels a call
-// whose time has passed, and the functions of Windows Vista it needs.
+// whose time has passed; and the functions newer than Windows XP that it and
+// other natives need, found while the library loads.
 #include "binding.h"
 
 CancelIoExFunction cancelIoEx = nullptr;
 PipeProcessIdFunction getNamedPipeClientProcessId = nullptr;
 PipeProcessIdFunction getNamedPipeServerProcessId = nullptr;
+LONG(WINAPI* regDeleteKeyExA)(HKEY, LPCSTR, REGSAM, DWORD) = nullptr;
+LONG(WINAPI* regDeleteKeyExW)(HKEY, LPCWSTR, REGSAM, DWORD) = nullptr;
+LONG(WINAPI* regDeleteTreeA)(HKEY, LPCSTR) = nullptr;
+LONG(WINAPI* regDeleteTreeW)(HKEY, LPCWSTR) = nullptr;
 
 namespace {
 
@@ -40,9 +45,9 @@ bool dueBy(DWORD due, DWORD time) noexcept
 }
 
 template <typename Function>
-void find(HMODULE kernel, Function& function, const char* name) noexcept
+void find(HMODULE module, Function& function, const char* name) noexcept
 {
-    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(kernel, name)));
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
 DWORD WINAPI watchDeadlines(void*)
@@ -107,6 +112,12 @@ void bindNewerFunctions() noexcept
     find(kernel, cancelSynchronousIo, "CancelSynchronousIo");
     find(kernel, sleepCondition, "SleepConditionVariableCS");
     find(kernel, wakeCondition, "WakeConditionVariable");
+    // The library imports advapi32: it is loaded already.
+    HMODULE advapi32 = GetModuleHandleA("advapi32.dll");
+    find(advapi32, regDeleteKeyExA, "RegDeleteKeyExA");
+    find(advapi32, regDeleteKeyExW, "RegDeleteKeyExW");
+    find(advapi32, regDeleteTreeA, "RegDeleteTreeA");
+    find(advapi32, regDeleteTreeW, "RegDeleteTreeW");
     if (cancelSynchronousIo && sleepCondition && wakeCondition) {
         InitializeCriticalSection(&watchLock);
         lockReady = true;

@@ -39,46 +39,27 @@ LONG regCreateKey(const RegistryRoot& root, const WindowsText& path, HKEY* key, 
                                           key, disposition);
 }
 
-using DeleteTreeA = LONG(WINAPI*)(HKEY, LPCSTR);
-using DeleteTreeW = LONG(WINAPI*)(HKEY, LPCWSTR);
-using DeleteKeyExA = LONG(WINAPI*)(HKEY, LPCSTR, REGSAM, DWORD);
-using DeleteKeyExW = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
-
-// A function of advapi32 that the library's import table cannot name: the
-// library loads on Windows XP, whose advapi32 lacks it. Null where it is missing.
-template <typename Function>
-Function advapi32Function(const char* name) noexcept
-{
-    HMODULE advapi32 = GetModuleHandleA("advapi32.dll");
-    return advapi32 ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(advapi32, name))) : nullptr;
-}
-
 // SHDeleteKey takes no view. In a view the key is opened in that view,
 // emptied through that handle (RegDeleteTree with no sub-key), then removed in
-// that view (RegDeleteKeyEx): no step can reach the other view. advapi32 has
-// RegDeleteKeyEx from Windows XP x64 and Server 2003 SP1, RegDeleteTree from
-// Vista. A Windows without RegDeleteKeyEx is 32-bit, with one view, and
-// ignores the flags: SHDeleteKey does the same there. Where RegDeleteKeyEx
-// comes without RegDeleteTree, a deletion in a view is refused.
+// that view (RegDeleteKeyEx): no step can reach the other view. A Windows
+// without RegDeleteKeyEx is 32-bit, with one view, and ignores the flags:
+// SHDeleteKey does the same there. Where RegDeleteKeyEx comes without
+// RegDeleteTree, a deletion in a view is refused.
 DWORD deleteTree(const RegistryRoot& root, const WindowsText& path) noexcept
 {
     if (root.refused) return ERROR_INVALID_HANDLE;
     const bool wide = path.units() != nullptr;
-    auto deleteKeyA = wide ? nullptr : advapi32Function<DeleteKeyExA>("RegDeleteKeyExA");
-    auto deleteKeyW = wide ? advapi32Function<DeleteKeyExW>("RegDeleteKeyExW") : nullptr;
-    if (root.view == 0 || (!deleteKeyA && !deleteKeyW))
+    if (root.view == 0 || !(wide ? regDeleteKeyExW != nullptr : regDeleteKeyExA != nullptr))
         return wide ? SHDeleteKeyW(root.key, path.units()) : SHDeleteKeyA(root.key, path.ansi());
-    auto deleteTreeA = wide ? nullptr : advapi32Function<DeleteTreeA>("RegDeleteTreeA");
-    auto deleteTreeW = wide ? advapi32Function<DeleteTreeW>("RegDeleteTreeW") : nullptr;
-    if (!deleteTreeA && !deleteTreeW) return ERROR_CALL_NOT_IMPLEMENTED;
+    if (!(wide ? regDeleteTreeW != nullptr : regDeleteTreeA != nullptr)) return ERROR_CALL_NOT_IMPLEMENTED;
     UniqueKey key;
     LONG status = regOpenKey(root, path, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE, key.put());
     if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
-    status = wide ? deleteTreeW(key.get(), nullptr) : deleteTreeA(key.get(), nullptr);
+    status = wide ? regDeleteTreeW(key.get(), nullptr) : regDeleteTreeA(key.get(), nullptr);
     key.reset();
     if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
-    return static_cast<DWORD>(wide ? deleteKeyW(root.key, path.units(), root.view, 0)
-                                   : deleteKeyA(root.key, path.ansi(), root.view, 0));
+    return static_cast<DWORD>(wide ? regDeleteKeyExW(root.key, path.units(), root.view, 0)
+                                   : regDeleteKeyExA(root.key, path.ansi(), root.view, 0));
 }
 
 }  // namespace
